@@ -1,0 +1,53 @@
+# Windows tests: GoogleTest programs run under wine64 through the wine-run
+# wrapper (each run in a fresh prefix cloned from a template made once), and
+# end-to-end tests that install real packages with msiexec.
+
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+file(GLOB DD_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/windows/support/*.cpp)
+add_library(dd_test_support STATIC ${DD_TEST_SUPPORT})
+target_include_directories(dd_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/src)
+target_compile_definitions(dd_test_support PUBLIC ${DD_DEFINES})
+target_link_libraries(dd_test_support PUBLIC gtest ${DD_SYSTEM_LIBS})
+
+# Small Windows programs and DLLs the tests use as children or doubles.
+file(GLOB DD_TEST_DOUBLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/doubles/*.cmake)
+foreach(double ${DD_TEST_DOUBLES})
+    include(${double})
+endforeach()
+
+# One test program per subsystem folder under tests/windows (support excepted).
+file(GLOB DD_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/windows/*)
+foreach(dir ${DD_TEST_DIRS})
+    get_filename_component(name ${dir} NAME)
+    if(NOT IS_DIRECTORY ${dir} OR name STREQUAL "support")
+        continue()
+    endif()
+    file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    if(NOT sources)
+        continue()
+    endif()
+    add_executable(dd_${name}_tests ${sources} $<TARGET_OBJECTS:dd_core>)
+    target_compile_options(dd_${name}_tests PRIVATE ${DD_WARNINGS})
+    target_link_libraries(dd_${name}_tests PRIVATE dd_test_support gtest_main)
+    target_link_options(dd_${name}_tests PRIVATE -static)
+    add_dependencies(dd_${name}_tests driverdeploy)
+    add_test(NAME windows.${name} COMMAND dd_${name}_tests --gtest_color=no)
+    set_tests_properties(windows.${name} PROPERTIES TIMEOUT 600
+        ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endforeach()
+
+add_test(NAME windows.dll_exports_and_imports
+         COMMAND ${DD_PYTHON} ${CMAKE_SOURCE_DIR}/tests/tools/check_dll_tables.py
+                 ${DD_OBJDUMP} $<TARGET_FILE:driverdeploy> ${CMAKE_SOURCE_DIR}/src/driverdeploy.def)
+
+# End-to-end: each tests/e2e/test_*.py installs real packages in its own prefix.
+file(GLOB DD_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/test_*.py)
+foreach(script ${DD_E2E_TESTS})
+    get_filename_component(name ${script} NAME_WE)
+    add_test(NAME e2e.${name} COMMAND ${DD_PYTHON} ${script})
+    set_tests_properties(e2e.${name} PROPERTIES TIMEOUT 900
+        ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR};DD_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/e2e")
+endforeach()

@@ -1,0 +1,45 @@
+#include "frame/InstallerCalls.h"
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <vector>
+
+#include "frame/Exception.h"
+#include "frame/HResult.h"
+#include "frame/Session.h"
+
+namespace setup {
+
+std::wstring GetProperty(const std::wstring& name) {
+    wchar_t probe[1] = {};
+    DWORD size = 0;
+    MsiGetPropertyW(GetHandle(), name.c_str(), probe, &size);
+    std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
+    DWORD capacity = static_cast<DWORD>(buffer.size());
+    const UINT rc = MsiGetPropertyW(GetHandle(), name.c_str(), buffer.data(), &capacity);
+    if (rc != ERROR_SUCCESS) {
+        throw Exception(HResultFromWin32(rc), L"Failed to get msi property: " + name, std::wstring());
+    }
+    return std::wstring(buffer.data());
+}
+
+void SetProperty(const std::wstring& name, const std::wstring& value) {
+    const UINT rc = MsiSetPropertyW(GetHandle(), name.c_str(), value.c_str());
+    if (rc != ERROR_SUCCESS) {
+        throw Exception(HResultFromWin32(rc), L"Failed to set msi property: " + name, std::wstring());
+    }
+}
+
+void ScheduleAction(const std::wstring& action, const std::wstring& data, uint32_t ticks) {
+    const int32_t hr = DoDeferredAction(action, data, ticks);
+    if (hr < 0) {
+        throw Exception(hr, L"Failed to schedule: " + action, std::wstring());
+    }
+    if (IsCancelled()) {
+        throw InstallCanceledException(L"User canceled installation.");
+    }
+}
+
+}  // namespace setup

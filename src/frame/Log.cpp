@@ -1,0 +1,71 @@
+#include "frame/Log.h"
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <atomic>
+
+#include "frame/Handles.h"
+#include "frame/Session.h"
+
+namespace setup {
+
+namespace {
+
+constexpr size_t kMaxLine = 2047;
+
+// Dropping nested lines keeps a failure inside the log path from recursing.
+std::atomic<bool> g_logGuard{false};
+
+void SendInfo(const std::wstring& text) {
+    UniqueMsiHandle record(MsiCreateRecord(1));
+    if (!record) {
+        return;
+    }
+    MsiRecordSetStringW(record.get(), 0, text.c_str());
+    MsiProcessMessage(GetHandle(), INSTALLMESSAGE_INFO, record.get());
+}
+
+}  // namespace
+
+void LogText(const std::wstring& message) {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    // "[\[]" and "[\]]" are the installer's literal brackets around the time.
+    std::wstring line = text::Format(L"%S (%02x:%04x) [\\[]%02i:%02i:%02i:%03i[\\]]: ", GetActionName(),
+                                     GetCurrentProcessId(), GetCurrentThreadId(), now.wHour, now.wMinute,
+                                     now.wSecond, now.wMilliseconds);
+    line += text::EscapeInstallerFormat(message);
+    SendInfo(line);
+}
+
+void WriteLogText(int level, const std::wstring& text) {
+    if (g_logGuard.exchange(true)) {
+        return;
+    }
+    struct Release {
+        ~Release() { g_logGuard.store(false); }
+    } release;
+
+    if (level != log_level::Standard && !(level == log_level::Verbose && IsVerboseLoggingEnabled())) {
+        return;
+    }
+    std::wstring line = text.substr(0, kMaxLine);
+    const std::wstring name = text::WidenBytes(GetActionName());
+    if (!name.empty()) {
+        line = name + L":  " + line;
+    }
+    if (line.size() > kMaxLine) {
+        line.resize(kMaxLine);
+    }
+    SendInfo(text::EscapeInstallerFormat(line));
+}
+
+void LogFailureText(int32_t hr, const std::wstring& text) {
+    if (IsInitialized()) {
+        WriteLog(log_level::Standard, L"Error 0x%x: %s", hr, text.substr(0, kMaxLine));
+    }
+}
+
+}  // namespace setup

@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Fails unless the DLL exports exactly the names of the .def file, undecorated,
+and imports only DLLs that every Windows system has (no MinGW runtime DLL)."""
+import re
+import subprocess
+import sys
+
+SYSTEM_DLLS = {
+    "kernel32.dll", "advapi32.dll", "msi.dll", "setupapi.dll", "newdev.dll", "cfgmgr32.dll",
+    "ole32.dll", "oleaut32.dll", "version.dll", "rpcrt4.dll", "user32.dll", "msvcrt.dll",
+    "api-ms-win-crt-runtime-l1-1-0.dll",
+}
+
+
+def main():
+    objdump, dll, deffile = sys.argv[1:4]
+    text = subprocess.run([objdump, "-p", dll], check=True, capture_output=True, text=True).stdout
+    expected = []
+    in_exports = False
+    for line in open(deffile, encoding="ascii"):
+        word = line.strip()
+        if word == "EXPORTS":
+            in_exports = True
+        elif in_exports and word:
+            expected.append(word)
+
+    table = text.split("[Ordinal/Name Pointer] Table", 1)
+    exported = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)\s*$", table[1], re.M) if len(table) == 2 else []
+    imports = sorted({m.lower() for m in re.findall(r"^\s*DLL Name:\s*(\S+)", text, re.M)})
+
+    failures = []
+    if len(expected) != 21:
+        failures.append(f"the .def file lists {len(expected)} exports, not 21")
+    if sorted(exported) != sorted(expected):
+        failures.append(f"exports differ: missing {sorted(set(expected) - set(exported))}, "
+                        f"unexpected {sorted(set(exported) - set(expected))}")
+    decorated = [n for n in exported if "@" in n or n.startswith("_")]
+    if decorated:
+        failures.append(f"decorated names: {decorated}")
+    foreign = [d for d in imports if d not in SYSTEM_DLLS]
+    if foreign:
+        failures.append(f"imports of non-system DLLs: {foreign}")
+    print("exports:", " ".join(sorted(exported)))
+    print("imports:", " ".join(imports))
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
