@@ -1,0 +1,259 @@
+"""End-to-end test support: real .msi packages built from table text with
+msibuild (and cabinets with gcab), installed under wine64 msiexec in a
+throw-away prefix, with the verbose log read back."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+import uuid
+
+BUILD_DIR = os.environ.get("DD_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "windows"))
+DLL = os.environ.get("DD_DLL", os.path.join(BUILD_DIR, "driverdeploy.dll"))
+WINE_RUN = os.environ.get("DD_WINE_RUN", os.path.join(BUILD_DIR, "wine-run"))
+E2E_ROOT = os.path.join(BUILD_DIR, "e2e")
+
+# Custom action types (Windows Installer): a function in a DLL stored in the
+# Binary table, and the script-phase flags.
+CA_DLL = 1
+CA_IN_SCRIPT = 1024
+CA_ROLLBACK = 256
+CA_COMMIT = 512
+CA_NO_IMPERSONATE = 2048
+CA_IMMEDIATE = CA_DLL
+CA_DEFERRED = CA_DLL | CA_IN_SCRIPT | CA_NO_IMPERSONATE
+CA_ROLLBACK_ACTION = CA_DEFERRED | CA_ROLLBACK
+CA_COMMIT_ACTION = CA_DEFERRED | CA_COMMIT
+
+ERRORS = {
+    27300: "Failed to install drivers. [3] Error [2].",
+    27301: "Failed to uninstall drivers. [3] Error [2].",
+    27302: "The number of network filters reached its limit. [3] Error [2].",
+    27310: "Failed to install catalog files. [3] Error [2].",
+    27311: "Failed to uninstall catalog files. [3] Error [2].",
+    27320: "Failed to protect services. [3] Error [2].",
+    27321: "Failed to unprotect services. [3] Error [2].",
+}
+
+STANDARD_SEQUENCE = [
+    ("CostInitialize", "", 800),
+    ("FileCost", "", 900),
+    ("CostFinalize", "", 1000),
+    ("InstallValidate", "", 1400),
+    ("InstallInitialize", "", 1500),
+    ("ProcessComponents", "", 1600),
+    ("UnpublishFeatures", "", 1800),
+    ("RemoveFiles", "", 3500),
+    ("InstallFiles", "", 4000),
+    ("RegisterProduct", "", 6100),
+    ("PublishFeatures", "", 6300),
+    ("PublishProduct", "", 6400),
+    ("InstallFinalize", "", 6600),
+]
+
+# msiexec's exit code comes back through Wine cut to 8 bits.
+EXIT_SUCCESS = 0
+EXIT_USER_EXIT = 1602 & 0xFF
+EXIT_FAILURE = 1603 & 0xFF
+
+
+def unix_to_windows(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def new_guid():
+    return "{" + str(uuid.uuid4()).upper() + "}"
+
+
+class Table:
+    def __init__(self, name, columns, types, keys, rows=None):
+        self.name = name
+        self.columns = columns
+        self.types = types
+        self.keys = keys
+        self.rows = [list(r) for r in (rows or [])]
+
+    def idt(self):
+        def esc(v):
+            return "" if v is None else str(v).replace("\t", " ").replace("\r\n", "\x19").replace("\n", "\x19")
+        lines = ["\t".join(self.columns), "\t".join(self.types), "\t".join([self.name] + self.keys)]
+        lines += ["\t".join(esc(v) for v in row) for row in self.rows]
+        return "\r\n".join(lines) + "\r\n"
+
+
+class Package:
+    """An installer package under construction."""
+
+    def __init__(self, name="ddtest", version="1.0.0", product_code=None, upgrade_code=None):
+        self.name = name
+        self.product_code = product_code or new_guid()
+        self.upgrade_code = upgrade_code or "{5E3A9B1C-7D2F-4E6A-8B9C-0D1E2F3A4B5C}"
+        self.tables = {}
+        self.streams = {}  # stream name -> file path
+        self.properties = {
+            "ProductCode": self.product_code,
+            "ProductName": name,
+            "ProductVersion": version,
+            "Manufacturer": "driverdeploy tests",
+            "ProductLanguage": "1033",
+            "UpgradeCode": self.upgrade_code,
+            "ALLUSERS": "1",
+        }
+        self.sequence = list(STANDARD_SEQUENCE)
+        self.table("Directory", ["Directory", "Directory_Parent", "DefaultDir"], ["s72", "S72", "l255"], ["Directory"],
+                   [["TARGETDIR", "", "SourceDir"], ["ProgramFiles64Folder", "TARGETDIR", "."],
+                    ["INSTALLDIR", "ProgramFiles64Folder", "DDTest"]])
+        self.table("Component", ["Component", "ComponentId", "Directory_", "Attributes", "Condition", "KeyPath"],
+                   ["s72", "S38", "s72", "i2", "S255", "S72"], ["Component"])
+        self.table("Feature", ["Feature", "Feature_Parent", "Title", "Description", "Display", "Level", "Directory_",
+                               "Attributes"], ["s38", "S38", "L64", "L255", "I2", "i2", "S72", "i2"], ["Feature"],
+                   [["Main", "", "Main", "", "1", "1", "INSTALLDIR", "0"]])
+        self.table("FeatureComponents", ["Feature_", "Component_"], ["s38", "s72"], ["Feature_", "Component_"])
+        self.table("File", ["File", "Component_", "FileName", "FileSize", "Version", "Language", "Attributes",
+                            "Sequence"], ["s72", "s72", "l255", "i4", "S72", "S20", "I2", "i4"], ["File"])
+        self.table("Media", ["DiskId", "LastSequence", "DiskPrompt", "Cabinet", "VolumeLabel", "Source"],
+                   ["i2", "i4", "L64", "S255", "S32", "S72"], ["DiskId"], [["1", "0", "", "", "", ""]])
+        self.table("Binary", ["Name", "Data"], ["s72", "v0"], ["Name"])
+        self.table("CustomAction", ["Action", "Type", "Source", "Target"], ["s72", "i2", "S72", "S255"], ["Action"])
+        self.table("Error", ["Error", "Message"], ["i2", "L0"], ["Error"],
+                   [[str(k), v] for k, v in sorted(ERRORS.items())])
+        self.binary("DriverDeploy", DLL)
+
+    def table(self, name, columns, types, keys, rows=None):
+        self.tables[name] = Table(name, columns, types, keys, rows)
+        return self.tables[name]
+
+    def rows(self, name):
+        return self.tables[name].rows
+
+    def binary(self, name, path):
+        self.rows("Binary").append([name, path])
+
+    def custom_action(self, action, type_, target, source="DriverDeploy", sequence=None, condition=""):
+        """A DLL custom action; with a sequence number it also goes into InstallExecuteSequence."""
+        self.rows("CustomAction").append([action, str(type_), source, target])
+        if sequence is not None:
+            self.sequence.append((action, condition, sequence))
+
+    def component(self, name, guid=None, directory="INSTALLDIR", condition="", key_path=None):
+        self.rows("Component").append([name, guid or new_guid(), directory, "0", condition, key_path or ""])
+        self.rows("FeatureComponents").append(["Main", name])
+
+    def build(self, path):
+        """Writes the package with msibuild; returns its path."""
+        self.table("Property", ["Property", "Value"], ["s72", "l0"], ["Property"],
+                   [[k, v] for k, v in self.properties.items()])
+        self.table("InstallExecuteSequence", ["Action", "Condition", "Sequence"], ["s72", "S255", "I2"], ["Action"],
+                   [[a, c, str(s)] for a, c, s in sorted(self.sequence, key=lambda x: x[2])])
+        if os.path.exists(path):
+            os.remove(path)
+        work = tempfile.mkdtemp(prefix="idt-", dir=os.path.dirname(path))
+        try:
+            # Binary rows name their data file relative to the import folder.
+            binary = self.tables["Binary"]
+            os.makedirs(os.path.join(work, "Binary"), exist_ok=True)
+            saved = binary.rows
+            binary.rows = []
+            for name, source in saved:
+                shutil.copyfile(source, os.path.join(work, "Binary", name + ".bin"))
+                binary.rows.append([name, name + ".bin"])
+            for t in self.tables.values():
+                with open(os.path.join(work, t.name + ".idt"), "w", encoding="cp1252", newline="") as f:
+                    f.write(t.idt())
+            binary.rows = saved
+            # msibuild takes one option per call (-i with many files).
+            calls = [["-s", self.name, "driverdeploy tests", "x64;1033", new_guid()],
+                     ["-i"] + [t.name + ".idt" for t in self.tables.values()]]
+            calls += [["-a", stream, os.path.abspath(source)] for stream, source in self.streams.items()]
+            for call in calls:
+                result = subprocess.run(["msibuild", path, *call], cwd=work, capture_output=True, text=True)
+                if result.returncode != 0:
+                    raise RuntimeError(f"msibuild {call[0]} failed: {result.stdout}{result.stderr}")
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        return path
+
+
+class Prefix:
+    """A throw-away Wine prefix for one test case."""
+
+    def __init__(self, name):
+        os.makedirs(E2E_ROOT, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix=name + "-", dir=E2E_ROOT)
+        self.prefix = os.path.join(self.dir, "prefix")
+        subprocess.run([WINE_RUN, "--clone", self.prefix], check=True)
+        self.runs = 0
+
+    def run(self, *args, timeout=300):
+        env = dict(os.environ, DD_WINE_PREFIX=self.prefix)
+        result = subprocess.run([WINE_RUN, *args], env=env, capture_output=True, text=True, timeout=timeout,
+                                errors="replace")
+        return result.returncode, result.stdout
+
+    def msiexec(self, *args, properties=None):
+        """Runs msiexec with a verbose log; returns (exit code, log text)."""
+        self.runs += 1
+        log = os.path.join(self.dir, f"msiexec-{self.runs}.log")
+        props = [f"{k}={v}" for k, v in (properties or {}).items()]
+        code, _ = self.run("msiexec", *args, "/qn", "/l*v", unix_to_windows(log), *props)
+        text = ""
+        if os.path.exists(log):
+            with open(log, "rb") as f:
+                raw = f.read()
+            text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252", errors="replace")
+        return code, text
+
+    def install(self, msi, properties=None):
+        return self.msiexec("/i", unix_to_windows(msi), properties=properties)
+
+    def uninstall(self, msi, properties=None):
+        return self.msiexec("/x", unix_to_windows(msi), properties=properties)
+
+    def path(self, windows_path):
+        """The Unix path of a C: path inside the prefix."""
+        rel = windows_path[3:].replace("\\", "/") if windows_path.lower().startswith("c:\\") else windows_path
+        return os.path.join(self.prefix, "drive_c", rel)
+
+    def close(self):
+        subprocess.run([WINE_RUN, "--kill", self.prefix])
+        if not os.environ.get("DD_KEEP_WINE_PREFIX"):
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+# "<action> (<pid>:<tid>) [hh:mm:ss:mmm]: <text>" as the installer log shows it.
+LOG_LINE = re.compile(r"(?P<action>[A-Za-z_0-9]+) \((?P<pid>[0-9a-f]+):(?P<tid>[0-9a-f]{4,})\) "
+                      r"\[(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d):(?P<ms>\d{3})\]: (?P<text>.*)$")
+
+
+def library_lines(log, action=None):
+    """The library's own log lines (action, text), in order."""
+    out = []
+    for line in log.splitlines():
+        m = LOG_LINE.search(line)
+        if m and (action is None or m.group("action") == action):
+            out.append((m.group("action"), m.group("text").rstrip("\r")))
+    return out
+
+
+class PackageTestCase(unittest.TestCase):
+    """Gives each test its own prefix and work folder."""
+
+    def setUp(self):
+        self.wine = Prefix(self.id().split(".")[-1])
+        self.work = self.wine.dir
+
+    def tearDown(self):
+        self.wine.close()
+
+    def package_path(self, name="test.msi"):
+        return os.path.join(self.work, name)
+
+
+def main():
+    result = unittest.main(exit=False, verbosity=2).result
+    failed = len(result.failures) + len(result.errors)
+    passed = result.testsRun - failed - len(result.skipped)
+    print(f"{passed} passed, {failed} failed")
+    raise SystemExit(1 if failed or result.testsRun == 0 else 0)
