@@ -141,6 +141,33 @@ class Package:
         self.rows("Component").append([name, guid or new_guid(), directory, "0", condition, key_path or ""])
         self.rows("FeatureComponents").append(["Main", name])
 
+    def file(self, key, component, name, source, sequence, attributes=0):
+        """A File row for a file whose bytes are in `source` (to go into a cabinet)."""
+        size = os.path.getsize(source)
+        self.rows("File").append([key, component, name, str(size), "", "", str(attributes), str(sequence)])
+
+    def cabinet(self, cab_name, members, work_dir, embed=True, disk_id=1):
+        """Packs {File key: source path} into a cabinet with gcab (member names are the File keys)
+        and points a Media row at it: embedded as the stream '#name' or lying next to the package.
+        Marks the files compressed. Returns the cabinet's path."""
+        staging = tempfile.mkdtemp(prefix="cab-", dir=work_dir)
+        for key, source in members.items():
+            shutil.copyfile(source, os.path.join(staging, key))
+        cab = os.path.join(work_dir, cab_name)
+        subprocess.run(["gcab", "-c", "-n", cab] + [os.path.join(staging, k) for k in members], check=True)
+        shutil.rmtree(staging, ignore_errors=True)
+        last = 0
+        for row in self.rows("File"):
+            if row[0] in members:
+                row[6] = str(int(row[6] or 0) | 16384)
+                last = max(last, int(row[7]))
+        media = [r for r in self.rows("Media") if r[0] != str(disk_id)]
+        media.append([str(disk_id), str(last), "", ("#" + cab_name) if embed else cab_name, "", ""])
+        self.tables["Media"].rows = media
+        if embed:
+            self.streams[cab_name] = cab
+        return cab
+
     def build(self, path):
         """Writes the package with msibuild; returns its path."""
         self.table("Property", ["Property", "Value"], ["s72", "l0"], ["Property"],

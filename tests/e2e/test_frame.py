@@ -2,14 +2,21 @@
 rollback and commit actions write their prefixed lines and exactly one
 closing line each, on install and on uninstall."""
 
-import re
+import os
 
 import ddpkg
 from ddpkg import CA_COMMIT_ACTION, CA_DEFERRED, CA_IMMEDIATE, CA_ROLLBACK_ACTION
 
 
-def frame_package():
+def frame_package(work):
     p = ddpkg.Package("frame")
+    # A payload file from an embedded cabinet, so the package is a real one.
+    payload = os.path.join(work, "payload.txt")
+    with open(payload, "w") as f:
+        f.write("payload\n")
+    p.component("Payload", key_path="payload.txt")
+    p.file("payload.txt", "Payload", "payload.txt", payload, 1)
+    p.cabinet("payload.cab", {"payload.txt": payload}, work)
     p.custom_action("InstallDrivers", CA_IMMEDIATE, "InstallDrivers", sequence=1510, condition="NOT REMOVE")
     p.custom_action("InstallDriversRollback", CA_ROLLBACK_ACTION, "InstallDriversRollback", sequence=1520,
                     condition="NOT REMOVE")
@@ -26,10 +33,12 @@ def frame_package():
 
 class FrameUnderMsiexec(ddpkg.PackageTestCase):
     def test_install_and_uninstall_run_each_action_once(self):
-        msi = frame_package().build(self.package_path())
+        msi = frame_package(self.work).build(self.package_path())
+        installed = self.wine.path("C:\\Program Files\\DDTest\\payload.txt")
 
         code, log = self.wine.install(msi)
         self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-3000:])
+        self.assertTrue(os.path.exists(installed), installed)
         lines = ddpkg.library_lines(log)
         for action in ("InstallDrivers", "InstallDriversDeferred", "InstallDriversCommit", "InstallCryptCatalog"):
             closing = [t for a, t in lines if a == action and t == f"{action}: finished. Return value 0."]
@@ -47,6 +56,7 @@ class FrameUnderMsiexec(ddpkg.PackageTestCase):
         code, log = self.wine.uninstall(msi)
         self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-3000:])
         lines = ddpkg.library_lines(log)
+        self.assertFalse(os.path.exists(installed))
         for action in ("UninstallDrivers", "UninstallDriversDeferred"):
             self.assertEqual([(action, f"{action}: finished. Return value 0.")], [l for l in lines if l[0] == action])
         self.assertFalse([a for a, _ in lines if a.startswith("Install")])
