@@ -1,0 +1,259 @@
+#include "driver/install/InfFile.h"
+
+#include <rpc.h>
+
+#include <algorithm>
+
+#include "driver/install/InfDecoration.h"
+#include "frame/Exception.h"
+#include "frame/HResult.h"
+#include "frame/Log.h"
+
+namespace setup::driver {
+
+namespace {
+
+// The decoration rules name the platform's own values.
+static_assert(architecture::Intel == PROCESSOR_ARCHITECTURE_INTEL);
+static_assert(architecture::Ia64 == PROCESSOR_ARCHITECTURE_IA64);
+static_assert(architecture::Amd64 == PROCESSOR_ARCHITECTURE_AMD64);
+static_assert(version_field::MinorVersion == VER_MINORVERSION);
+static_assert(version_field::MajorVersion == VER_MAJORVERSION);
+static_assert(version_field::SuiteName == VER_SUITENAME);
+static_assert(version_field::ProductType == VER_PRODUCT_TYPE);
+static_assert(sizeof(OSVERSIONINFOEXW) == 284);
+
+constexpr wchar_t kReadFailed[] = L"Failed to read from inf file.";
+constexpr wchar_t kManufacturerEmpty[] = L"The Manufacturer section is empty.";
+
+// SetupAPI leaves stale codes behind after success: read only right after a failure.
+int32_t LastErrorCode() { return HResultFromErrorCode(GetLastError()); }
+
+const wchar_t* KeyOrNull(const std::wstring& key) { return key.empty() ? nullptr : key.c_str(); }
+
+// Field `index` of a line (0 is the key): a size query, then a read into a
+// buffer one character larger than asked for.
+std::wstring ReadStringField(const INFCONTEXT& line, DWORD index) {
+    INFCONTEXT context = line;
+    DWORD size = 0;
+    SetupGetStringFieldW(&context, index, nullptr, 0, &size);
+    if (size == 0) {
+        return std::wstring();
+    }
+    std::wstring buffer(static_cast<size_t>(size) + 1, L'\0');
+    if (!SetupGetStringFieldW(&context, index, buffer.data(), size + 1, nullptr)) {
+        throw Exception(LastErrorCode(), kReadFailed, std::wstring());
+    }
+    buffer.resize(std::min(buffer.size(), buffer.find(L'\0')));
+    return buffer;
+}
+
+bool MatchesVersion(const DecorationVersion& version) {
+    OSVERSIONINFOEXW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    info.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    info.dwMajorVersion = static_cast<DWORD>(version.major);
+    info.dwMinorVersion = static_cast<DWORD>(version.minor);
+    info.wProductType = version.productType;
+    info.wSuiteMask = version.suiteMask;
+
+    DWORDLONG conditions = 0;
+    if (version.typeMask & VER_MAJORVERSION) {
+        conditions = VerSetConditionMask(conditions, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    }
+    if (version.typeMask & VER_MINORVERSION) {
+        conditions = VerSetConditionMask(conditions, VER_MINORVERSION, VER_GREATER_EQUAL);
+    }
+    if (version.typeMask & VER_PRODUCT_TYPE) {
+        conditions = VerSetConditionMask(conditions, VER_PRODUCT_TYPE, VER_EQUAL);
+    }
+    if (version.typeMask & VER_SUITENAME) {
+        conditions = VerSetConditionMask(conditions, VER_SUITENAME, VER_EQUAL);
+    }
+    return VerifyVersionInfoW(&info, version.typeMask, conditions) != FALSE;
+}
+
+uint16_t NativeArchitecture() {
+    SYSTEM_INFO info = {};
+    GetNativeSystemInfo(&info);
+    return info.wProcessorArchitecture;
+}
+
+// The published network setup classes: adapters, clients, services and
+// transports. They differ only in the first group.
+constexpr GUID kNetworkClasses[] = {
+    {0x4d36e972, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}},
+    {0x4d36e973, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}},
+    {0x4d36e974, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}},
+    {0x4d36e975, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}},
+};
+
+std::vector<std::wstring> ServicesOrNothing(const InfHandle& inf, std::wstring (*section)(const InfHandle&),
+                                            const wchar_t* key) {
+    try {
+        return GetFirstFieldOfLines(inf, section(inf) + L".Services", key);
+    } catch (const Exception& e) {
+        Log(L"There is no services for the installation. '%s'. Error 0x%x.", e.Message(), e.Code());
+        return {};
+    }
+}
+
+}  // namespace
+
+InfHandle OpenInfFile(const std::wstring& path) {
+    UniqueInfHandle handle(SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+    if (!handle) {
+        throw Exception(LastErrorCode(), L"Failed to open inf file: " + path, path);
+    }
+    return InfHandle(std::move(handle));
+}
+
+std::vector<std::wstring> GetLineFields(const INFCONTEXT& line) {
+    INFCONTEXT context = line;
+    const DWORD count = SetupGetFieldCount(&context);
+    std::vector<std::wstring> fields;
+    fields.reserve(count);
+    for (DWORD index = 1; index <= count; ++index) {
+        fields.push_back(ReadStringField(line, index));
+    }
+    return fields;
+}
+
+std::vector<std::wstring> GetFirstLineFields(const InfHandle& inf, const std::wstring& section, const std::wstring& key) {
+    INFCONTEXT line = {};
+    if (!SetupFindFirstLineW(inf.get(), section.c_str(), KeyOrNull(key), &line)) {
+        return {};
+    }
+    return GetLineFields(line);
+}
+
+std::wstring GetFirstLineField(const InfHandle& inf, std::size_t index, const std::wstring& section) {
+    const std::vector<std::wstring> fields = GetFirstLineFields(inf, section, std::wstring());
+    return index < fields.size() ? fields[index] : std::wstring();
+}
+
+std::vector<std::wstring> GetFirstFieldOfLines(const InfHandle& inf, const std::wstring& section, const std::wstring& key) {
+    std::vector<std::wstring> values;
+    INFCONTEXT line = {};
+    if (!SetupFindFirstLineW(inf.get(), section.c_str(), KeyOrNull(key), &line)) {
+        return values;
+    }
+    // From the first matching line on, every line counts, whatever its key.
+    do {
+        const std::vector<std::wstring> fields = GetLineFields(line);
+        if (!fields.empty()) {
+            values.push_back(fields[0]);
+        }
+    } while (SetupFindNextLine(&line, &line));
+    return values;
+}
+
+std::vector<std::wstring> GetSectionKeys(const InfHandle& inf, const std::wstring& section) {
+    std::vector<std::wstring> keys;
+    const LONG count = SetupGetLineCountW(inf.get(), section.c_str());
+    for (LONG index = 0; index < count; ++index) {
+        INFCONTEXT line = {};
+        if (!SetupGetLineByIndexW(inf.get(), section.c_str(), static_cast<DWORD>(index), &line)) {
+            continue;
+        }
+        keys.push_back(ReadStringField(line, 0));
+    }
+    return keys;
+}
+
+std::wstring GetFirstSectionKey(const InfHandle& inf, const std::wstring& section) {
+    const std::vector<std::wstring> keys = GetSectionKeys(inf, section);
+    return keys.empty() ? std::wstring() : keys[0];
+}
+
+std::wstring GetLineText(const InfHandle& inf, const std::wstring& section, const std::wstring& key) {
+    DWORD size = 0;
+    SetupGetLineTextW(nullptr, inf.get(), section.c_str(), KeyOrNull(key), nullptr, 0, &size);
+    if (size == 0) {
+        return std::wstring();
+    }
+    std::wstring buffer(static_cast<size_t>(size) + 1, L'\0');
+    if (!SetupGetLineTextW(nullptr, inf.get(), section.c_str(), KeyOrNull(key), buffer.data(), size + 1, nullptr)) {
+        throw Exception(LastErrorCode(), kReadFailed, std::wstring());
+    }
+    buffer.resize(std::min(buffer.size(), buffer.find(L'\0')));
+    return buffer;
+}
+
+std::wstring GetModelsSection(const InfHandle& inf) {
+    const std::vector<std::wstring> fields = GetFirstLineFields(inf, L"Manufacturer", std::wstring());
+    if (fields.empty()) {
+        throw Exception(hresult::Fail, kManufacturerEmpty, std::wstring());
+    }
+    return ChooseModelsSection(fields, NativeArchitecture(), MatchesVersion);
+}
+
+std::wstring GetActualSectionToInstall(const InfHandle& inf, const std::wstring& section) {
+    DWORD size = 0;
+    SetupDiGetActualSectionToInstallW(inf.get(), section.c_str(), nullptr, 0, &size, nullptr);
+    if (size == 0) {
+        return std::wstring();
+    }
+    std::wstring buffer(static_cast<size_t>(size) + 1, L'\0');
+    if (!SetupDiGetActualSectionToInstallW(inf.get(), section.c_str(), buffer.data(), size + 1, nullptr, nullptr)) {
+        throw Exception(LastErrorCode(), L"Failed to get actual section to install.", section);
+    }
+    buffer.resize(std::min(buffer.size(), buffer.find(L'\0')));
+    return buffer;
+}
+
+std::wstring GetInstallSection(const InfHandle& inf) {
+    // An INF without models installs from its DefaultInstall section.
+    std::wstring section = L"DefaultInstall";
+    try {
+        const std::wstring models = GetModelsSection(inf);
+        section = GetFirstLineField(inf, 0, models);
+    } catch (const Exception&) {
+    }
+    return GetActualSectionToInstall(inf, section);
+}
+
+std::wstring GetUninstallSection(const InfHandle& inf) { return GetActualSectionToInstall(inf, L"DefaultUninstall"); }
+
+std::vector<std::wstring> GetServicesToAdd(const InfHandle& inf) {
+    return ServicesOrNothing(inf, GetInstallSection, L"AddService");
+}
+
+std::wstring GetFirstServiceToAdd(const InfHandle& inf) {
+    const std::vector<std::wstring> services = GetServicesToAdd(inf);
+    return services.empty() ? std::wstring() : services[0];
+}
+
+std::vector<std::wstring> GetServicesToDelete(const InfHandle& inf) {
+    return ServicesOrNothing(inf, GetUninstallSection, L"DelService");
+}
+
+std::wstring GetFirstServiceToDelete(const InfHandle& inf) {
+    const std::vector<std::wstring> services = GetServicesToDelete(inf);
+    return services.empty() ? std::wstring() : services[0];
+}
+
+GUID GetClassGuid(const InfHandle& inf) {
+    GUID guid = {};
+    std::wstring text = GetLineText(inf, L"Version", L"ClassGUID");
+    if (text.empty()) {
+        return guid;
+    }
+    // Braces may stand anywhere; the UUID parser takes the bare form only.
+    std::erase(text, L'{');
+    std::erase(text, L'}');
+    if (UuidFromStringW(reinterpret_cast<RPC_WSTR>(text.data()), &guid) != RPC_S_OK) {
+        throw Exception(hresult::Fail, L"The ClassGUID is incorrect.", std::wstring());
+    }
+    return guid;
+}
+
+std::wstring GetModelHardwareId(const InfHandle& inf) { return GetFirstLineField(inf, 1, GetModelsSection(inf)); }
+
+bool IsNetworkClassInf(const std::wstring& infPath) {
+    const GUID guid = GetClassGuid(OpenInfFile(infPath));
+    return std::any_of(std::begin(kNetworkClasses), std::end(kNetworkClasses),
+                       [&](const GUID& network) { return IsEqualGUID(guid, network) != FALSE; });
+}
+
+}  // namespace setup::driver

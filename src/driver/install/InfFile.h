@@ -1,0 +1,69 @@
+#pragma once
+// Reading a driver package's INF file through SetupAPI: its models and
+// decorated install sections, the services those sections add or delete,
+// the class GUID and the first model's hardware id. Failures that are not
+// swallowed travel as setup::Exception with the HRESULT of the last error.
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/Handles.h"
+
+namespace setup::driver {
+
+// Shared owner of an open INF: copies go freely between the operations of
+// one installer, and the last copy closes the file.
+class InfHandle {
+public:
+    InfHandle() = default;
+    explicit InfHandle(UniqueInfHandle handle) : owner_(std::make_shared<UniqueInfHandle>(std::move(handle))) {}
+
+    HINF get() const noexcept { return owner_ ? owner_->get() : INVALID_HANDLE_VALUE; }
+    explicit operator bool() const noexcept { return owner_ && static_cast<bool>(*owner_); }
+
+private:
+    std::shared_ptr<const UniqueInfHandle> owner_;
+};
+
+InfHandle OpenInfFile(const std::wstring& path);
+
+// In the operations below an empty key means "any line" (no key is passed to
+// SetupAPI).
+
+// The values after the key of a line, list index 0 being the first value.
+std::vector<std::wstring> GetLineFields(const INFCONTEXT& line);
+std::vector<std::wstring> GetFirstLineFields(const InfHandle& inf, const std::wstring& section, const std::wstring& key);
+// Value `index` of the section's first line; empty when there is no such value.
+std::wstring GetFirstLineField(const InfHandle& inf, std::size_t index, const std::wstring& section);
+// The first value of the first line with the key and of every line after it
+// in the section, whatever their keys; lines without values are left out.
+std::vector<std::wstring> GetFirstFieldOfLines(const InfHandle& inf, const std::wstring& section, const std::wstring& key);
+std::vector<std::wstring> GetSectionKeys(const InfHandle& inf, const std::wstring& section);
+std::wstring GetFirstSectionKey(const InfHandle& inf, const std::wstring& section);
+std::wstring GetLineText(const InfHandle& inf, const std::wstring& section, const std::wstring& key);
+
+std::wstring GetModelsSection(const InfHandle& inf);
+std::wstring GetActualSectionToInstall(const InfHandle& inf, const std::wstring& section);
+std::wstring GetInstallSection(const InfHandle& inf);
+std::wstring GetUninstallSection(const InfHandle& inf);
+
+// These never throw setup::Exception: a failure is logged and gives nothing.
+std::vector<std::wstring> GetServicesToAdd(const InfHandle& inf);
+std::wstring GetFirstServiceToAdd(const InfHandle& inf);
+std::vector<std::wstring> GetServicesToDelete(const InfHandle& inf);
+std::wstring GetFirstServiceToDelete(const InfHandle& inf);
+
+// All zero when the INF names no class.
+GUID GetClassGuid(const InfHandle& inf);
+std::wstring GetModelHardwareId(const InfHandle& inf);
+
+// Whether the INF at the path belongs to one of the network setup classes
+// (adapters, clients, services, protocols).
+bool IsNetworkClassInf(const std::wstring& infPath);
+
+}  // namespace setup::driver
