@@ -124,8 +124,10 @@ TEST_F(ServicesTest, ExistenceIsAStartValueInTheServiceKey) {
     RegSetValueExW(key, L"Start", 0, REG_BINARY, eight, sizeof(eight));
     RegCloseKey(key);
 
+    // A key name beyond the registry's 255 characters fails the open with 87.
+    const std::wstring tooLong(300, L'n');
     struct Case {
-        const wchar_t* name;
+        std::wstring name;
         bool exists;
         Lines lines;
     } const cases[] = {
@@ -134,6 +136,7 @@ TEST_F(ServicesTest, ExistenceIsAStartValueInTheServiceKey) {
         {L"ddLongStart", false, {}},
         {L"ddNoSuchService", false, {}},
         {L"", false, {L"DoesServiceExist: The service name is empty."}},
+        {tooLong, false, {L"Failed to open service key " + tooLong + L". Error 0x80070057."}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
