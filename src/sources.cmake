@@ -4,4 +4,5 @@ set(DD_PORTABLE_SOURCES
     driver/install/InfDecoration.cpp
     frame/Format.cpp
     system/PathText.cpp
+    system/ProcessOutput.cpp
 )

@@ -1,0 +1,52 @@
+#pragma once
+// Windows services as the driver installers see them: existence and the
+// deletion mark read straight from the service's registry key, and start,
+// stop, delete and start type through the service control manager. Every
+// operation logs; failures throw setup::Exception.
+
+#include <windows.h>
+#include <winsvc.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "frame/Handles.h"
+
+// <winsvc.h> maps StartService to StartServiceW; the library's own operation
+// of that name must keep it, and the Win32 call is always spelled StartServiceW.
+#ifdef StartService
+#undef StartService
+#endif
+
+namespace setup {
+
+// An opened service. Copies share both handles, which close when the last
+// copy goes.
+struct ServiceHandle {
+    std::shared_ptr<UniqueServiceHandle> manager;
+    std::shared_ptr<UniqueServiceHandle> service;
+    std::wstring name;
+};
+
+// "SYSTEM\CurrentControlSet\services\<name>", under HKEY_LOCAL_MACHINE.
+std::wstring GetServiceKeyPath(const std::wstring& name);
+
+// A service exists when its key has a "Start" value of at most four bytes.
+bool DoesServiceExist(const std::wstring& name);
+// Marked means the key's "DeleteFlag" holds exactly 1.
+bool IsServiceMarkedForDeletion(const std::wstring& name);
+void AddServiceDeleteFlag(const std::wstring& name);
+void RemoveServiceDeleteFlag(const std::wstring& name);
+
+ServiceHandle OpenServiceHandle(const std::wstring& name);
+// Returns once the control manager accepted the request; neither waits for
+// the service to reach its new state.
+void StartService(const ServiceHandle& service);
+void StopService(const ServiceHandle& service);
+void DeleteService(const ServiceHandle& service);
+void ValidateServiceNotMarkedForDeletion(const ServiceHandle& service);
+// Falls back to writing "Start" when the control manager refuses the change.
+void SetServiceStartType(const ServiceHandle& service, uint32_t startType);
+
+}  // namespace setup
