@@ -23,6 +23,7 @@ Bytes Pattern(size_t size) {
 }
 
 constexpr int32_t kInvalidHandle = static_cast<int32_t>(0x80070006);
+constexpr int32_t kInvalidDatatype = static_cast<int32_t>(0x8007070C);  // ERROR_INVALID_DATATYPE
 
 // A session over a database with one table of mixed fields and a few
 // streams, with the installer services started for it.
@@ -251,6 +252,17 @@ TEST_F(DatabaseTest, FailingCallsKeepTheirMessages) {
     const setup::Exception fetch = CatchSetupException([&] { none.Fetch(); });
     EXPECT_EQ(kInvalidHandle, fetch.Code());
     EXPECT_EQ(L"Failed to fetch the next sequential record from the view.", fetch.Message());
+
+    // Field 2 of an Items row is an integer, not a stream.
+    auto row = FetchItem(L"c");
+    const setup::Exception size = CatchSetupException([&] { row->ReadStream(); });
+    EXPECT_EQ(kInvalidDatatype, size.Code());
+    EXPECT_EQ(L"Failed to get size of stream.", size.Message());
+    const std::wstring file = dir_ / L"partial.bin";
+    const setup::Exception read = CatchSetupException([&] { row->WriteStreamToFile(file); });
+    EXPECT_EQ(kInvalidDatatype, read.Code());
+    EXPECT_EQ(L"Failed to read stream from a record.", read.Message());
+    EXPECT_TRUE(ddtest::FileExists(file));  // a failure part-way leaves the file
 
     setup::Record empty;
     const setup::Exception stream = CatchSetupException([&] { empty.ReadStream(); });
