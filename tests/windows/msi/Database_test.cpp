@@ -182,7 +182,14 @@ std::vector<DWORD> WriteSizesOf(const std::shared_ptr<setup::Record>& row, Bytes
             content->insert(content->end(), buffer.begin(), buffer.begin() + read);
         }
     });
-    row->WriteStreamToFile(name);
+    try {
+        row->WriteStreamToFile(name);
+    } catch (...) {
+        DisconnectNamedPipe(pipe);  // ends the reader
+        reader.join();
+        CloseHandle(pipe);
+        throw;
+    }
     reader.join();
     CloseHandle(pipe);
     return sizes;
