@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace ddtest {
 
@@ -212,6 +213,53 @@ std::wstring BuildDatabase(const std::wstring& path, const std::vector<TableText
     Check(MsiDatabaseCommit(db), "MsiDatabaseCommit");
     MsiCloseHandle(db);
     return path;
+}
+
+void AddStreams(const std::wstring& databasePath, const std::string& table,
+                const std::map<std::string, std::vector<unsigned char>>& streams) {
+    MSIHANDLE db = 0;
+    Check(MsiOpenDatabaseW(databasePath.c_str(), MSIDBOPEN_TRANSACT, &db), "MsiOpenDatabaseW");
+    MSIHANDLE view = 0;
+    const std::wstring query = L"SELECT `Name`, `Data` FROM `" + Widen(table) + L"`";
+    UINT rc = MsiDatabaseOpenViewW(db, query.c_str(), &view);
+    TempDir files;
+    for (auto it = streams.begin(); rc == ERROR_SUCCESS && it != streams.end(); ++it) {
+        const std::wstring file = files / L"stream.bin";
+        WriteBinaryFile(file, it->second);
+        MSIHANDLE record = MsiCreateRecord(2);
+        MsiRecordSetStringW(record, 1, Widen(it->first).c_str());
+        rc = MsiRecordSetStreamW(record, 2, file.c_str());
+        if (rc == ERROR_SUCCESS) {
+            rc = MsiViewModify(view, MSIMODIFY_INSERT, record);
+        }
+        MsiCloseHandle(record);
+    }
+    if (view != 0) {
+        MsiCloseHandle(view);
+    }
+    if (rc == ERROR_SUCCESS) {
+        rc = MsiDatabaseCommit(db);
+    }
+    MsiCloseHandle(db);
+    Check(rc, "adding streams");
+}
+
+unsigned RunCountingLeakedHandles(const std::function<void()>& body) {
+    unsigned leaked = 0;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            body();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        leaked = MsiCloseAllHandles();
+    });
+    worker.join();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return leaked;
 }
 
 InstallerSession::InstallerSession(const std::wstring& databasePath) {

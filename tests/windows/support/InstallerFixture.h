@@ -57,6 +57,16 @@ TableText MakeTable(const std::string& name, const std::vector<std::string>& col
 std::wstring BuildDatabase(const std::wstring& path, const std::vector<TableText>& tables,
                            const std::map<std::string, std::string>& properties = {});
 
+// Adds rows (Name, Data) with the given bytes as stream data to a table of
+// that shape (_Streams or Binary) of an existing database, and commits.
+void AddStreams(const std::wstring& databasePath, const std::string& table,
+                const std::map<std::string, std::vector<unsigned char>>& streams);
+
+// Runs body on a thread of its own and returns how many installer handles it
+// left open there: MsiCloseAllHandles closes (and counts) the handles that
+// the calling thread opened and nobody closed.
+unsigned RunCountingLeakedHandles(const std::function<void()>& body);
+
 struct Message {
     UINT type = 0;   // the full message type as sent (kind in the top byte)
     UINT kind = 0;   // type & 0xFF000000

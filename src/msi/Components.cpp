@@ -1,0 +1,116 @@
+#include "msi/Components.h"
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include "frame/Exception.h"
+#include "frame/HResult.h"
+#include "frame/InstallerCalls.h"
+#include "frame/Log.h"
+#include "frame/Session.h"
+#include "msi/Database.h"
+#include "system/PathText.h"
+
+namespace setup {
+
+namespace {
+
+constexpr wchar_t kComponentGuidQuery[] = L"SELECT `Component`, `ComponentId` FROM `Component` WHERE `Component` = ?";
+constexpr wchar_t kComponentDirectoryQuery[] = L"SELECT `Component`, `Directory_` FROM `Component` WHERE `Component` = ?";
+constexpr wchar_t kDirectoryQuery[] = L"SELECT * FROM `Directory` WHERE `Directory` = ?";
+
+// The one row of a keyed query, or an empty pointer.
+std::shared_ptr<Record> FetchOneRow(const wchar_t* query, const std::wstring& key) {
+    std::shared_ptr<Database> database = GetActiveDatabase(GetHandle());
+    std::shared_ptr<View> view = database->OpenView(query);
+    view->Execute(Record(key));
+    return view->Fetch();
+}
+
+// DefaultDir is "name" or "short|long"; the source image uses the long name.
+// Nothing else of its syntax matters here.
+std::wstring SourceName(const std::wstring& defaultDir) {
+    const std::vector<std::wstring> names = SplitString(defaultDir, L"|");
+    if (names.size() == 1) {
+        return names[0];
+    }
+    return names.size() > 1 ? names[1] : std::wstring();
+}
+
+}  // namespace
+
+ComponentState GetComponentState(const std::wstring& component) {
+    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
+    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
+    ComponentState state;
+    state.result = MsiGetComponentStateW(GetHandle(), component.c_str(), &installed, &action);
+    state.installed = installed;
+    state.action = action;
+    return state;
+}
+
+bool IsInstalledByProduct(const std::wstring& componentGuid) {
+    wchar_t productCode[39] = {};
+    return MsiGetProductCodeW(componentGuid.c_str(), productCode) == ERROR_SUCCESS;
+}
+
+bool IsAnyComponentInstalled(const std::vector<std::wstring>& componentGuids) {
+    for (const std::wstring& guid : componentGuids) {
+        if (IsInstalledByProduct(guid)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t EvaluateCondition(const std::wstring& condition) {
+    return MsiEvaluateConditionW(GetHandle(), condition.c_str());
+}
+
+std::wstring GetComponentGuid(const std::wstring& component) {
+    const std::shared_ptr<Record> row = FetchOneRow(kComponentGuidQuery, component);
+    if (!row) {
+        throw Exception(hresult::InvalidHandle, L"Failed to read component GUID.", std::wstring());
+    }
+    return row->GetString(2);
+}
+
+std::wstring LocateComponent(const std::wstring& componentGuid) {
+    DWORD size = 0;
+    MsiLocateComponentW(componentGuid.c_str(), nullptr, &size);
+    std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
+    DWORD capacity = static_cast<DWORD>(buffer.size());
+    const INSTALLSTATE state = MsiLocateComponentW(componentGuid.c_str(), buffer.data(), &capacity);
+    if (state == INSTALLSTATE_INVALIDARG) {
+        throw ArgumentException(L"Invalid argument when locating component.");
+    }
+    std::wstring path(buffer.data());
+    Log(L"Component '%s', state '%d', location '%s'.", componentGuid, static_cast<int32_t>(state), path);
+    return path;
+}
+
+std::wstring ResolveSourceDirectory(const std::wstring& directory) {
+    const std::shared_ptr<Record> row = FetchOneRow(kDirectoryQuery, directory);
+    if (!row) {
+        return std::wstring();
+    }
+    const std::wstring parent = row->GetString(2);
+    const std::wstring name = SourceName(row->GetString(3));
+    if (parent == L"TARGETDIR") {
+        return name;
+    }
+    return JoinPath(ResolveSourceDirectory(parent), name);
+}
+
+std::wstring GetComponentSourceDirectory(const std::wstring& component) {
+    const std::shared_ptr<Record> row = FetchOneRow(kComponentDirectoryQuery, component);
+    if (!row) {
+        throw Exception(hresult::InvalidHandle, L"Failed to read component directory.", std::wstring());
+    }
+    const std::wstring directory = row->GetString(2);
+    const std::wstring package = GetProperty(L"OriginalDatabase");
+    return JoinPath(GetParentPath(package), ResolveSourceDirectory(directory));
+}
+
+}  // namespace setup
