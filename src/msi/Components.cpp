@@ -1,5 +1,8 @@
 #include "msi/Components.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -90,17 +93,33 @@ std::wstring LocateComponent(const std::wstring& componentGuid) {
     return path;
 }
 
-std::wstring ResolveSourceDirectory(const std::wstring& directory) {
+namespace {
+
+// A root row may name itself as its parent, and a damaged table may hold a
+// longer cycle: the walk up stops at the first and refuses the second
+// instead of recursing until the stack is gone.
+std::wstring ResolveSourceDirectoryFrom(const std::wstring& directory, std::vector<std::wstring>& visited) {
     const std::shared_ptr<Record> row = FetchOneRow(kDirectoryQuery, directory);
     if (!row) {
         return std::wstring();
     }
     const std::wstring parent = row->GetString(2);
     const std::wstring name = SourceName(row->GetString(3));
-    if (parent == L"TARGETDIR") {
+    if (parent == L"TARGETDIR" || parent == directory) {
         return name;
     }
-    return JoinPath(ResolveSourceDirectory(parent), name);
+    visited.push_back(directory);
+    if (std::find(visited.begin(), visited.end(), parent) != visited.end()) {
+        throw Exception(hresult::InvalidData, L"The Directory table has a cycle of parents at: " + parent, parent);
+    }
+    return JoinPath(ResolveSourceDirectoryFrom(parent, visited), name);
+}
+
+}  // namespace
+
+std::wstring ResolveSourceDirectory(const std::wstring& directory) {
+    std::vector<std::wstring> visited;
+    return ResolveSourceDirectoryFrom(directory, visited);
 }
 
 std::wstring GetComponentSourceDirectory(const std::wstring& component) {

@@ -69,13 +69,19 @@ std::wstring GetTempFolder() {
 }
 
 std::wstring GetTempFileNameIn(const std::wstring& folder, const std::wstring& prefix) {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    // With 0 as the unique number the call creates the empty file itself.
-    if (GetTempFileNameW(folder.c_str(), prefix.c_str(), 0, buffer) != 0) {
-        return std::wstring(buffer);
-    }
-    if (GetLastError() != ERROR_BUFFER_OVERFLOW) {
-        return std::wstring();
+    // GetTempFileNameW writes into a MAX_PATH buffer and documents folders of
+    // at most MAX_PATH - 14 characters; a longer one is refused here as
+    // Windows refuses it, so no implementation can write past the buffer.
+    const bool tooLong = folder.size() > MAX_PATH - 14;
+    if (!tooLong) {
+        wchar_t buffer[MAX_PATH + 1] = {};
+        // With 0 as the unique number the call creates the empty file itself.
+        if (GetTempFileNameW(folder.c_str(), prefix.c_str(), 0, buffer) != 0) {
+            return std::wstring(buffer);
+        }
+        if (GetLastError() != ERROR_BUFFER_OVERFLOW) {
+            return std::wstring();
+        }
     }
     // The folder path is too long for GetTempFileNameW: name the file by UUID.
     const std::wstring name = JoinPath(folder, prefix + CreateUuidString());

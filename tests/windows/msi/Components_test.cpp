@@ -29,7 +29,11 @@ std::vector<ddtest::TableText> PackageTables() {
                   {{"TARGETDIR", "", "SourceDir"},
                    {"INSTALLDIR", "TARGETDIR", "drvfiles|Driver Files"},
                    {"SUBDIR", "INSTALLDIR", "sub"},
-                   {"COLONDIR", "TARGETDIR", "a:b"}}),
+                   {"COLONDIR", "TARGETDIR", "a:b"},
+                   {"SELFROOT", "SELFROOT", "Root"},
+                   {"UNDERSELF", "SELFROOT", "below"},
+                   {"CYCLEA", "CYCLEB", "a"},
+                   {"CYCLEB", "CYCLEA", "b"}}),
         MakeTable("Component", {"Component", "ComponentId", "Directory_", "Attributes", "Condition", "KeyPath"},
                   {"s72", "S38", "s72", "i2", "S255", "S72"}, {"Component"},
                   {{"Payload", kPayloadGuid, "INSTALLDIR", "0", "", "payload.txt"},
@@ -168,6 +172,18 @@ TEST_F(FreshPackageTest, SourceDirectories) {
         EXPECT_EQ(c.expected, setup::ResolveSourceDirectory(c.directory));
     }
     EXPECT_EQ(0u, ddtest::RunCountingLeakedHandles([] { EXPECT_EQ(L"", setup::ResolveSourceDirectory(L"NOSUCHDIR")); }));
+}
+
+TEST_F(FreshPackageTest, SourceDirectoryWalkEndsAtASelfParentedRootAndRefusesCycles) {
+    // A root row may name itself as parent; following it would never end.
+    EXPECT_EQ(L"Root", setup::ResolveSourceDirectory(L"SELFROOT"));
+    EXPECT_EQ(L"Root\\below", setup::ResolveSourceDirectory(L"UNDERSELF"));
+    const unsigned leaked = ddtest::RunCountingLeakedHandles([] {
+        const setup::Exception e = CatchSetupException([] { setup::ResolveSourceDirectory(L"CYCLEA"); });
+        EXPECT_EQ(static_cast<int32_t>(0x8007000D), e.Code());
+        EXPECT_EQ(L"The Directory table has a cycle of parents at: CYCLEA", e.Message());
+    });
+    EXPECT_EQ(0u, leaked);
 }
 
 TEST_F(FreshPackageTest, ComponentSourceDirectoryIsBesideThePackage) {

@@ -109,39 +109,23 @@ TEST_F(FileSystemTest, TempFilesAndFoldersCarryTheirPrefix) {
     }
 }
 
-// Test double for GetTempFileNameW. Windows fails with ERROR_BUFFER_OVERFLOW
-// for a folder longer than MAX_PATH - 14 characters; Wine's GetTempFileNameW
-// has no such limit (measured: a 250-character folder succeeds), so the
-// failure is played here.
-UINT WINAPI GetTempFileNameOverflowDouble(LPCWSTR, LPCWSTR, UINT, LPWSTR) {
-    SetLastError(ERROR_BUFFER_OVERFLOW);
-    return 0;
-}
-
+// Test double for GetTempFileNameW: a failure other than the length limit,
+// which Wine does not produce for an existing folder.
 UINT WINAPI GetTempFileNameFailingDouble(LPCWSTR, LPCWSTR, UINT, LPWSTR) {
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
 }
 
-TEST_F(FileSystemTest, WineHasNoTempFileNameLengthLimit) {
-    // Documents why the overflow below is played by a double.
+// Windows refuses folders longer than MAX_PATH - 14 characters with
+// ERROR_BUFFER_OVERFLOW; Wine has no such limit and would write past the
+// caller's MAX_PATH buffer, so the library refuses such folders itself.
+TEST_F(FileSystemTest, TempFileNameOverflowFallsBackToAUuidName) {
     std::wstring folder = dir_.path();
-    while (folder.size() < 250) {
+    while (folder.size() <= MAX_PATH - 14) {
         folder += L"\\long-folder-name-part";
     }
     ASSERT_TRUE(setup::CreateDirectoryTree(folder));
-    wchar_t buffer[MAX_PATH + 1] = {};
-    EXPECT_NE(0u, GetTempFileNameW(folder.c_str(), L"drv", 0, buffer));
-}
-
-TEST_F(FileSystemTest, TempFileNameOverflowFallsBackToAUuidName) {
-    const std::wstring folder = dir_ / L"long";
-    ASSERT_TRUE(setup::CreateDirectoryTree(folder));
-    std::wstring file;
-    {
-        ddtest::ImportPatch patch("kernel32.dll", "GetTempFileNameW", reinterpret_cast<void*>(&GetTempFileNameOverflowDouble));
-        file = setup::GetTempFileNameIn(folder, L"drv");
-    }
+    const std::wstring file = setup::GetTempFileNameIn(folder, L"drv");
     ASSERT_EQ(folder, setup::GetParentPath(file));
     const std::wstring name = setup::GetFileNamePart(file);
     ASSERT_EQ(3u + 36u, name.size());
@@ -150,9 +134,17 @@ TEST_F(FileSystemTest, TempFileNameOverflowFallsBackToAUuidName) {
     EXPECT_TRUE(IsFile(file));
     EXPECT_TRUE(ddtest::ReadBinaryFile(file).empty());
 
+    // A folder of exactly MAX_PATH - 14 characters still gets a short name.
+    const std::wstring limit = folder.substr(0, MAX_PATH - 14);
+    if (limit.back() != L'\\' && setup::CreateDirectoryTree(limit)) {
+        const std::wstring shortName = setup::GetFileNamePart(setup::GetTempFileNameIn(limit, L"drv"));
+        EXPECT_TRUE(StartsWith(shortName, L"drv"));
+        EXPECT_EQ(L".tmp", Lower(shortName.substr(shortName.size() - 4)));
+    }
+
     // Any other failure names nothing.
     ddtest::ImportPatch patch("kernel32.dll", "GetTempFileNameW", reinterpret_cast<void*>(&GetTempFileNameFailingDouble));
-    EXPECT_EQ(L"", setup::GetTempFileNameIn(folder, L"drv"));
+    EXPECT_EQ(L"", setup::GetTempFileNameIn(dir_.path(), L"drv"));
     EXPECT_EQ(L"", setup::CreateTempDirectory(L"drv"));
 }
 
