@@ -3,4 +3,5 @@
 set(DD_PORTABLE_SOURCES
     frame/Format.cpp
     system/PathText.cpp
+    system/LoadOrderList.cpp
 )
