@@ -3,6 +3,7 @@
 set(DD_PORTABLE_SOURCES
     driver/install/InfDecoration.cpp
     frame/Format.cpp
+    system/LoadOrderList.cpp
     system/PathText.cpp
     system/ProcessOutput.cpp
 )

@@ -122,6 +122,13 @@ struct QueueContext {
     static void Close(handle_type h) noexcept { SetupTermDefaultQueueCallback(h); }
 };
 
+// LocalAlloc memory handed to APIs that fill a caller-sized buffer.
+struct LocalMemory {
+    using handle_type = HLOCAL;
+    static handle_type Invalid() noexcept { return nullptr; }
+    static void Close(handle_type h) noexcept { LocalFree(h); }
+};
+
 struct GlobalAtom {
     using handle_type = ATOM;
     static handle_type Invalid() noexcept { return 0; }
@@ -141,6 +148,7 @@ using UniqueInfHandle = UniqueHandle<handle_traits::Inf>;
 using UniqueFileQueue = UniqueHandle<handle_traits::FileQueue>;
 using UniqueDevInfo = UniqueHandle<handle_traits::DevInfo>;
 using UniqueQueueContext = UniqueHandle<handle_traits::QueueContext>;
+using UniqueLocalMemory = UniqueHandle<handle_traits::LocalMemory>;
 
 // COM interface pointer: Release on the way out.
 template <class Interface>
