@@ -348,16 +348,60 @@ driver::DriverPackage ReadDriverPackage(std::wstring_view text, Escapes outer) {
     return package;
 }
 
+// Upper bounds of the encoded length: a character is doubled at most once
+// whatever its depth (each level doubles only its own separator); keys,
+// separators and numbers are allowed for generously. Reserving them keeps
+// long lists from being copied over and over while the text grows; the
+// reserve costs address space only, not memory that is touched.
+constexpr std::size_t kEntryAllowance = 32;
+
+std::size_t Bound(const std::wstring& text) {
+    return 2 * text.size() + kEntryAllowance;
+}
+
+std::size_t Bound(const DriverRegistryEntry& entry) {
+    return Bound(entry.id) * 2 + Bound(entry.key) + Bound(entry.name) + Bound(entry.value) + Bound(entry.condition) +
+           Bound(entry.driverPackage) + 2 * kEntryAllowance;
+}
+
+std::size_t Bound(const CryptCatalogRecord& record) {
+    return Bound(record.id) * 2 + Bound(record.name) + Bound(record.path) + Bound(record.cmp) + Bound(record.condition);
+}
+
+std::size_t Bound(const ServiceConfigProtectionRecord& record) {
+    return Bound(record.id) * 2 + Bound(record.name) + Bound(record.uptcmd) + Bound(record.cmp) + Bound(record.condition) +
+           2 * (record.zbin.size() / 3 + 1) * 4 + kEntryAllowance;
+}
+
+std::size_t Bound(const driver::DriverPackage& package) {
+    std::size_t bound = Bound(package.id) * 2 + Bound(package.component) + Bound(package.infPath) + Bound(package.catPath) +
+                        Bound(package.dependencies) + Bound(package.condition) + Bound(package.hardwareId) +
+                        7 * kEntryAllowance;
+    for (const std::wstring& guid : package.previousVersionGuids) {
+        bound += Bound(guid);
+    }
+    for (const DriverRegistryEntry& entry : package.registryEntries) {
+        bound += Bound(entry);
+    }
+    return bound;
+}
+
 template <class Record, class WriteRecord>
 std::wstring EncodeOne(const Record& record, WriteRecord&& writeRecord) {
     std::wstring text;
+    text.reserve(Bound(record));
     writeRecord(text, record, Escapes());
     return text;
 }
 
 template <class Record, class WriteRecord>
 std::wstring EncodeMany(const std::vector<Record>& records, Separators level, WriteRecord&& writeRecord) {
+    std::size_t bound = 0;
+    for (const Record& record : records) {
+        bound += Bound(record);
+    }
     std::wstring text;
+    text.reserve(bound);
     WriteList(text, records, level, Escapes(), writeRecord);
     return text;
 }
