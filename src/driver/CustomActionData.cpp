@@ -79,6 +79,7 @@ private:
 
 void AssignText(std::wstring& field, std::wstring_view raw, Escapes escapes) {
     field.clear();
+    field.reserve(raw.size());
     AppendUnescaped(field, raw, escapes.view());
 }
 
