@@ -1,0 +1,36 @@
+#pragma once
+// One registry key or value that belongs to a driver package, as read from
+// the DriverRegistry table and carried through scheduling to execution.
+
+#include <cstdint>
+#include <string>
+
+namespace setup {
+
+namespace registry_action {
+constexpr int32_t None = 0;    // nothing is done at execution
+constexpr int32_t Write = 1;   // create the key, and set the value of a value entry
+constexpr int32_t Remove = 2;  // delete the key (key entry) or the value
+}  // namespace registry_action
+
+namespace registry_root {
+constexpr int32_t ClassesRoot = 0;
+constexpr int32_t CurrentUser = 1;
+constexpr int32_t LocalMachine = 2;
+constexpr int32_t CurrentUserToo = 3;  // addresses HKEY_CURRENT_USER as well
+}  // namespace registry_root
+
+struct DriverRegistryEntry {
+    std::wstring id;             // DriverRegistry key, named in every log line
+    int32_t root = 0;
+    std::wstring key;            // subkey under the root
+    std::wstring name;           // value name; "+", "*" or "-" with an empty value stand for the key
+    std::wstring value;          // value text ("#x..", "#%..", "[~]" lists, ...)
+    std::wstring driverPackage;  // owning DriverPackage key
+    std::wstring condition;
+    int32_t action = registry_action::None;
+
+    bool operator==(const DriverRegistryEntry&) const = default;
+};
+
+}  // namespace setup

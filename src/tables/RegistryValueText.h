@@ -1,0 +1,41 @@
+#pragma once
+// The value text of driver registry entries: a prefix picks the registry type
+// ("#x" binary, "#v" binary from a file, "#%" expandable string, "##" a text
+// starting with "#", "#" a DWORD, "[~]" anywhere a multi-string), and the same
+// syntax is produced when a value found on the machine is read back.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame/LogLineSink.h"
+
+namespace setup {
+
+namespace registry_type {
+constexpr uint32_t String = 1;        // REG_SZ
+constexpr uint32_t ExpandString = 2;  // REG_EXPAND_SZ
+constexpr uint32_t Binary = 3;        // REG_BINARY
+constexpr uint32_t Dword = 4;         // REG_DWORD
+constexpr uint32_t MultiString = 7;   // REG_MULTI_SZ
+}  // namespace registry_type
+
+struct RegistryValueData {
+    uint32_t type = registry_type::String;
+    std::vector<uint8_t> data;  // exactly the bytes given to RegSetValueExW
+
+    bool operator==(const RegistryValueData&) const = default;
+};
+
+// Supplies the whole contents of the file named by a "#v" value; throws
+// setup::Exception when the file cannot be read.
+using FileContentsReader = std::function<std::vector<uint8_t>(const std::wstring& path)>;
+
+RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContentsReader& readFile);
+
+// Unknown types give an empty text. DWORD data shorter than 4 bytes logs
+// "Incorrect data size %d." and throws setup::Exception 0x80070057.
+std::wstring RegistryValueToText(uint32_t type, const std::vector<uint8_t>& data, const LogLineSink& log);
+
+}  // namespace setup

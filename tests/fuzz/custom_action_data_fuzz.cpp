@@ -1,0 +1,157 @@
+// The CustomActionData decoders: every record kind, alone and in lists, and
+// the entry map at each of the four levels. Decoding must never fail, and
+// re-encoding what was decoded must decode to the same records whenever the
+// ids are ones a table reader lets through (no separator of their own list
+// level, one record per id).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/CustomActionData.h"
+#include "driver/EntryMap.h"
+#include "driver/ListKeyCheck.h"
+#include "system/Utf16.h"
+
+namespace {
+
+using setup::driver::DriverPackage;
+using setup::driver::DriverPackageList;
+
+void Check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+template <class Record>
+bool IdsFit(const std::vector<Record>& records, setup::Separators level) {
+    std::set<std::wstring> seen;
+    for (const Record& record : records) {
+        if (record.id.empty() || setup::FindListSeparator(record.id, level) != L'\0' || !seen.insert(record.id).second) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Record>
+std::vector<Record> ById(std::vector<Record> records) {
+    std::stable_sort(records.begin(), records.end(),
+                     [](const Record& a, const Record& b) { return setup::CompareUtf16(a.id, b.id) < 0; });
+    return records;
+}
+
+bool RegistryFits(const DriverPackage& package) {
+    return IdsFit(package.registryEntries, setup::separators::RegistryList);
+}
+
+DriverPackage Canonical(DriverPackage package) {
+    package.registryEntries = ById(std::move(package.registryEntries));
+    return package;
+}
+
+void EntryMapAt(const std::wstring& text, setup::Separators level) {
+    const setup::EntryMap map = setup::DecodeEntryMap(text, level);
+    for (const auto& [key, value] : map.entries()) {
+        Check(!key.empty() && key.find(level.key) == std::wstring::npos);
+        if (key.find(level.entry) != std::wstring::npos) {
+            return;  // keys are written unescaped; such a key is no key an encoder writes
+        }
+    }
+    Check(setup::DecodeEntryMap(setup::EncodeEntryMap(map, level), level) == map);
+}
+
+void Package(const std::wstring& text) {
+    const DriverPackage decoded = setup::driver::DecodeDriverPackage(text);
+    if (!RegistryFits(decoded)) {
+        return;
+    }
+    const DriverPackage again = setup::driver::DecodeDriverPackage(setup::driver::EncodeDriverPackage(decoded));
+    Check(Canonical(again) == Canonical(decoded));
+}
+
+void Packages(const std::wstring& text) {
+    const DriverPackageList decoded = setup::driver::DecodeDriverPackages(text);
+    for (size_t i = 1; i < decoded.size(); ++i) {
+        Check(decoded[i - 1].sequence <= decoded[i].sequence);
+    }
+    if (!IdsFit(decoded, setup::separators::List) ||
+        !std::all_of(decoded.begin(), decoded.end(), RegistryFits)) {
+        return;
+    }
+    const DriverPackageList again = setup::driver::DecodeDriverPackages(setup::driver::EncodeDriverPackages(decoded));
+    Check(again.size() == decoded.size());
+    const DriverPackageList a = ById(again);
+    const DriverPackageList b = ById(decoded);
+    for (size_t i = 0; i < a.size(); ++i) {
+        Check(Canonical(a[i]) == Canonical(b[i]));
+    }
+}
+
+void RegistryEntry(const std::wstring& text) {
+    const setup::DriverRegistryEntry decoded = setup::DecodeRegistryEntry(text);
+    Check(setup::DecodeRegistryEntry(setup::EncodeRegistryEntry(decoded)) == decoded);
+}
+
+void RegistryEntries(const std::wstring& text) {
+    const std::vector<setup::DriverRegistryEntry> decoded = setup::DecodeRegistryEntries(text);
+    if (!IdsFit(decoded, setup::separators::RegistryList)) {
+        return;
+    }
+    Check(ById(setup::DecodeRegistryEntries(setup::EncodeRegistryEntries(decoded))) == ById(decoded));
+}
+
+void Catalogs(const std::wstring& text, bool list) {
+    if (!list) {
+        const setup::CryptCatalogRecord decoded = setup::DecodeCryptCatalog(text);
+        Check(setup::DecodeCryptCatalog(setup::EncodeCryptCatalog(decoded)) == decoded);
+        return;
+    }
+    const std::vector<setup::CryptCatalogRecord> decoded = setup::DecodeCryptCatalogs(text);
+    if (IdsFit(decoded, setup::separators::List)) {
+        Check(ById(setup::DecodeCryptCatalogs(setup::EncodeCryptCatalogs(decoded))) == ById(decoded));
+    }
+}
+
+void Protections(const std::wstring& text, bool list) {
+    if (!list) {
+        const setup::ServiceConfigProtectionRecord decoded = setup::DecodeServiceConfigProtection(text);
+        Check(decoded.attributes == 0);
+        Check(setup::DecodeServiceConfigProtection(setup::EncodeServiceConfigProtection(decoded)) == decoded);
+        return;
+    }
+    const std::vector<setup::ServiceConfigProtectionRecord> decoded = setup::DecodeServiceConfigProtections(text);
+    if (IdsFit(decoded, setup::separators::List)) {
+        Check(ById(setup::DecodeServiceConfigProtections(setup::EncodeServiceConfigProtections(decoded))) == ById(decoded));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) {
+        return 0;
+    }
+    const uint8_t kind = data[0] % 12;
+    const std::wstring text = setup::WideFromUtf16Le(data + 1, (size - 1) / 2);
+    switch (kind) {
+        case 0: EntryMapAt(text, setup::separators::Record); break;
+        case 1: EntryMapAt(text, setup::separators::List); break;
+        case 2: EntryMapAt(text, setup::separators::RegistryRecord); break;
+        case 3: EntryMapAt(text, setup::separators::RegistryList); break;
+        case 4: Package(text); break;
+        case 5: Packages(text); break;
+        case 6: RegistryEntry(text); break;
+        case 7: RegistryEntries(text); break;
+        case 8: Catalogs(text, false); break;
+        case 9: Catalogs(text, true); break;
+        case 10: Protections(text, false); break;
+        default: Protections(text, true); break;
+    }
+    return 0;
+}

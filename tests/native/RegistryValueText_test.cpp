@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frame/Exception.h"
+#include "tables/RegistryValueText.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+namespace type = setup::registry_type;
+
+Bytes NoFile(const std::wstring& path) {
+    ADD_FAILURE() << "unexpected file read";
+    (void)path;
+    return {};
+}
+
+// UTF-16LE units of a text written with one wchar_t per unit.
+Bytes Units(std::initializer_list<uint16_t> units) {
+    Bytes bytes;
+    for (uint16_t unit : units) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return bytes;
+}
+
+std::wstring ToText(uint32_t valueType, const Bytes& data) {
+    return setup::RegistryValueToText(valueType, data, [](const std::wstring&) {});
+}
+
+struct ParseCase {
+    std::wstring text;
+    uint32_t type;
+    Bytes data;
+};
+
+}  // namespace
+
+TEST(RegistryValueText, ParsesEveryPrefix) {
+    const ParseCase cases[] = {
+        {L"#x01ab", type::Binary, {0x01, 0xAB}},
+        {L"#x", type::Binary, {}},
+        {L"#x1", type::Binary, {0x01}},
+        {L"#xabc", type::Binary, {0xAB, 0x0C}},
+        {L"#x1g2h", type::Binary, {0x01, 0x02}},  // a non-digit ends its pair's number
+        {L"#xg1", type::Binary, {0x00}},
+        {L"#%%SystemRoot%\\x", type::ExpandString, Units({'%', 'S', 'y', 's', 't', 'e', 'm', 'R', 'o', 'o', 't', '%', '\\', 'x', 0})},
+        {L"#%", type::ExpandString, Units({0})},
+        {L"##x", type::String, Units({'#', 'x', 0})},
+        {L"##a[~]b", type::MultiString, Units({'#', '#', 'a', 0, 'b', 0, 0})},
+        {L"#42", type::Dword, {0x2A, 0, 0, 0}},
+        {L"#-1", type::Dword, {0xFF, 0xFF, 0xFF, 0xFF}},
+        {L"#  +7x", type::Dword, {7, 0, 0, 0}},
+        {L"#", type::Dword, {0, 0, 0, 0}},
+        {L"#abc", type::Dword, {0, 0, 0, 0}},
+        {L"#99999999999", type::Dword, {0xFF, 0xFF, 0xFF, 0x7F}},
+        {L"#a[~]b", type::Dword, {0, 0, 0, 0}},
+        {L"abc", type::String, Units({'a', 'b', 'c', 0})},
+        {L"", type::String, Units({0})},
+        {L"a[~]b", type::MultiString, Units({'a', 0, 'b', 0, 0})},
+        {L"a[~][~]b", type::MultiString, Units({'a', 0, 0, 'b', 0, 0})},
+        {L"[~]a[~]", type::MultiString, Units({'a', 0, 0})},
+        {L"[~]", type::MultiString, Units({0, 0})},
+        {L"\U0001F600[~]", type::MultiString, Units({0xD83D, 0xDE00, 0, 0})},
+    };
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        const setup::RegistryValueData value = setup::ParseRegistryValue(c.text, NoFile);
+        EXPECT_EQ(c.type, value.type);
+        EXPECT_EQ(c.data, value.data);
+    }
+}
+
+TEST(RegistryValueText, FileFormReadsThroughTheGivenReader) {
+    std::wstring asked;
+    const setup::RegistryValueData value = setup::ParseRegistryValue(L"#vC:\\data\\blob.bin", [&](const std::wstring& path) {
+        asked = path;
+        return Bytes{1, 2, 3};
+    });
+    EXPECT_EQ(L"C:\\data\\blob.bin", asked);
+    EXPECT_EQ(type::Binary, value.type);
+    EXPECT_EQ((Bytes{1, 2, 3}), value.data);
+}
+
+TEST(RegistryValueText, ReadsBackMachineValues) {
+    const struct {
+        uint32_t type;
+        Bytes data;
+        std::wstring text;
+    } cases[] = {
+        {type::Binary, {0x01, 0xAB}, L"#x01AB"},
+        {type::Binary, {}, L"#x"},
+        {type::Dword, {0x2A, 0, 0, 0}, L"#42"},
+        {type::Dword, {0xFF, 0xFF, 0xFF, 0xFF, 0x11}, L"#-1"},
+        {type::String, Units({'#', 'x', 0}), L"##x"},
+        {type::String, Units({'a', 'b', 0}), L"ab"},
+        {type::String, {}, L""},
+        {type::String, Units({0}), L""},
+        // Written without the terminating NUL: nothing is lost.
+        {type::String, Units({'a', 'b'}), L"ab"},
+        {type::ExpandString, Units({'%', 'p', '%'}), L"#%%p%"},
+        {type::String, {'a', 0, 'b', 0, 0}, L"ab"},  // a trailing odd byte is no character
+        {type::String, Units({'a', 0, 'b', 0}), std::wstring(L"a\0b", 3)},
+        {type::MultiString, Units({'a', 0, 'b', 0, 0}), L"a[~]b"},
+        {type::MultiString, Units({'a', 0, 'b'}), L"a[~]b"},
+        {type::MultiString, Units({'#', 'a', 0, 'b', 0, 0}), L"##a[~]b"},
+        // One item or none keeps the separators, so it parses back as a multi-string.
+        {type::MultiString, Units({'a', 0, 0}), L"[~]a[~]"},
+        {type::MultiString, Units({'a'}), L"[~]a[~]"},
+        {type::MultiString, Units({'#', 'a', 0, 0}), L"[~]#a[~]"},
+        {type::MultiString, Units({0, 0}), L"[~]"},
+        {type::MultiString, Units({0}), L"[~]"},
+        {type::MultiString, {}, L"[~]"},
+        {type::MultiString, Units({0xD83D, 0xDE00, 0, 0}), L"[~]\U0001F600[~]"},
+        {11, {1, 2, 3, 4, 5, 6, 7, 8}, L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.text, ToText(c.type, c.data));
+    }
+}
+
+TEST(RegistryValueText, MachineValuesRoundTripThroughTheirText) {
+    const struct {
+        uint32_t type;
+        Bytes data;
+        Bytes written;  // what parsing the text back gives
+    } cases[] = {
+        {type::Binary, {0x00, 0x7F, 0xFF}, {0x00, 0x7F, 0xFF}},
+        {type::Dword, {0xFE, 0xFF, 0xFF, 0xFF}, {0xFE, 0xFF, 0xFF, 0xFF}},
+        {type::String, Units({'#', '4', '2', 0}), Units({'#', '4', '2', 0})},
+        {type::String, Units({'x', 'y'}), Units({'x', 'y', 0})},
+        {type::ExpandString, Units({'%', 'a', '%'}), Units({'%', 'a', '%', 0})},
+        {type::MultiString, Units({'a', 0, 'b', 0, 0}), Units({'a', 0, 'b', 0, 0})},
+        {type::MultiString, Units({'a', 0, 0}), Units({'a', 0, 0})},
+        {type::MultiString, Units({'#', 'a', 0, 0}), Units({'#', 'a', 0, 0})},
+        {type::MultiString, Units({0, 0}), Units({0, 0})},
+        {type::MultiString, {}, Units({0, 0})},
+    };
+    for (const auto& c : cases) {
+        const std::wstring text = ToText(c.type, c.data);
+        SCOPED_TRACE(text);
+        const setup::RegistryValueData back = setup::ParseRegistryValue(text, NoFile);
+        EXPECT_EQ(c.type, back.type);
+        EXPECT_EQ(c.written, back.data);
+    }
+}
+
+TEST(RegistryValueText, ShortDwordDataIsLoggedAndRejected) {
+    std::vector<std::wstring> lines;
+    try {
+        setup::RegistryValueToText(type::Dword, {1, 2, 3}, [&](const std::wstring& line) { lines.push_back(line); });
+        FAIL() << "no exception";
+    } catch (const setup::Exception& e) {
+        EXPECT_EQ(static_cast<int32_t>(0x80070057), e.Code());
+        EXPECT_EQ(L"Filed to convert registry bytes to integer.", e.Message());
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"Incorrect data size 3."}, lines);
+}
