@@ -17,7 +17,7 @@ namespace registry_root {
 constexpr int32_t ClassesRoot = 0;
 constexpr int32_t CurrentUser = 1;
 constexpr int32_t LocalMachine = 2;
-constexpr int32_t CurrentUserToo = 3;  // addresses HKEY_CURRENT_USER as well
+constexpr int32_t CurrentUserAlias = 3;  // HKEY_CURRENT_USER as well, not HKEY_USERS
 }  // namespace registry_root
 
 struct DriverRegistryEntry {

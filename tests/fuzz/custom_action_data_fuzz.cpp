@@ -2,7 +2,8 @@
 // the entry map at each of the four levels. Decoding must never fail, and
 // re-encoding what was decoded must decode to the same records whenever the
 // ids are ones a table reader lets through (no separator of their own list
-// level, one record per id).
+// level, one record per id). Packages and registry entries are also decoded
+// level by level through entry maps, which must give the same records.
 
 #include <algorithm>
 #include <cstddef>
@@ -66,8 +67,59 @@ void EntryMapAt(const std::wstring& text, setup::Separators level) {
     Check(setup::DecodeEntryMap(setup::EncodeEntryMap(map, level), level) == map);
 }
 
+// The decoders read every level straight from the outer text; this reads it
+// level by level through entry maps, as the format is defined.
+setup::DriverRegistryEntry ReferenceRegistryEntry(const std::wstring& text) {
+    const setup::EntryMap map = setup::DecodeEntryMap(text, setup::separators::RegistryRecord);
+    setup::DriverRegistryEntry entry;
+    entry.id = map.Get(L"id");
+    entry.root = map.GetInteger(L"root");
+    entry.key = map.Get(L"key");
+    entry.name = map.Get(L"name");
+    entry.value = map.Get(L"value");
+    entry.condition = map.Get(L"condition");
+    entry.driverPackage = map.Get(L"drv");
+    entry.action = map.GetInteger(L"act");
+    return entry;
+}
+
+DriverPackage ReferencePackage(const std::wstring& text) {
+    const setup::EntryMap map = setup::DecodeEntryMap(text, setup::separators::Record);
+    DriverPackage package;
+    package.id = map.Get(L"id");
+    package.component = map.Get(L"cmp");
+    package.infPath = map.Get(L"inf");
+    package.catPath = map.Get(L"cat");
+    package.dependencies = map.Get(L"depends");
+    package.hardwareId = map.Get(L"hdw");
+    package.condition = map.Get(L"condition");
+    package.previousVersionGuids = map.GetTextList(L"guids");
+    package.attributes = static_cast<uint32_t>(map.GetInteger(L"atr"));
+    package.type = static_cast<uint32_t>(map.GetInteger(L"type"));
+    package.operation = static_cast<uint32_t>(map.GetInteger(L"act"));
+    package.sequence = map.Get(L"seq").empty() ? setup::driver::kNoSequence : static_cast<uint32_t>(map.GetInteger(L"seq"));
+    if (map.Contains(L"reg")) {
+        const setup::EntryMap registry = setup::DecodeEntryMap(map.Get(L"reg"), setup::separators::RegistryList);
+        for (const auto& [key, value] : registry.entries()) {
+            package.registryEntries.push_back(ReferenceRegistryEntry(value));
+        }
+    }
+    return package;
+}
+
+DriverPackageList ReferencePackages(const std::wstring& text) {
+    DriverPackageList packages;
+    const setup::EntryMap list = setup::DecodeEntryMap(text, setup::separators::List);
+    for (const auto& [key, value] : list.entries()) {
+        packages.push_back(ReferencePackage(value));
+    }
+    setup::driver::SortBySequence(packages);
+    return packages;
+}
+
 void Package(const std::wstring& text) {
     const DriverPackage decoded = setup::driver::DecodeDriverPackage(text);
+    Check(decoded == ReferencePackage(text));
     if (!RegistryFits(decoded)) {
         return;
     }
@@ -77,6 +129,7 @@ void Package(const std::wstring& text) {
 
 void Packages(const std::wstring& text) {
     const DriverPackageList decoded = setup::driver::DecodeDriverPackages(text);
+    Check(decoded == ReferencePackages(text));
     for (size_t i = 1; i < decoded.size(); ++i) {
         Check(decoded[i - 1].sequence <= decoded[i].sequence);
     }
@@ -95,6 +148,7 @@ void Packages(const std::wstring& text) {
 
 void RegistryEntry(const std::wstring& text) {
     const setup::DriverRegistryEntry decoded = setup::DecodeRegistryEntry(text);
+    Check(decoded == ReferenceRegistryEntry(text));
     Check(setup::DecodeRegistryEntry(setup::EncodeRegistryEntry(decoded)) == decoded);
 }
 
