@@ -36,7 +36,10 @@ std::wstring NormalizeMultiString(const std::wstring& text) {
                 items.end());
     const std::wstring joined = JoinItems(items, kMultiStringSeparator);
     if (joined.find(kMultiStringSeparator) != std::wstring::npos) {
-        return joined;
+        // A leading "#" would make the text a DWORD (or, doubled, a longer
+        // first item) when it is parsed back; a leading separator is
+        // swallowed by the join and keeps the items as they are.
+        return joined[0] == L'#' ? Separator() + joined : joined;
     }
     if (joined.empty()) {
         return Separator();

@@ -16,8 +16,9 @@ inline constexpr std::wstring_view kMultiStringSeparator = L"[~]";
 // leaves a doubled separator.
 std::wstring JoinItems(const std::vector<std::wstring>& items, std::wstring_view separator);
 
-// Drops empty items; one item becomes "[~]item[~]" and none "[~]", so the
-// result always reads back as a multi-string.
+// Drops empty items; one item becomes "[~]item[~]", none "[~]", and a list
+// whose first item starts with "#" is led by "[~]", so the result always
+// reads back as a multi-string of the same items.
 std::wstring NormalizeMultiString(const std::wstring& text);
 
 // Erases the first contiguous run of the removed items (empty ones dropped)

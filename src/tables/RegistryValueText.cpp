@@ -79,12 +79,14 @@ std::wstring EscapeLeadingHash(std::wstring text) {
     return text;
 }
 
-// Lists that would read back as a plain string (one item or none) keep their
-// separators, so that restoring them writes a multi-string again.
+// Machine lists read back in the normalized form: one item or none keeps its
+// separators, and a first item starting with "#" is led by a separator
+// (a doubled "#" would parse back as part of the item and grow on every
+// restore), so restoring the text writes the same multi-string again.
 std::wstring MultiStringText(const std::wstring& data) {
     const std::wstring joined = JoinItems(SplitString(data, std::wstring(1, L'\0')), kMultiStringSeparator);
     if (ContainsSeparator(joined)) {
-        return EscapeLeadingHash(joined);
+        return joined[0] == L'#' ? std::wstring(kMultiStringSeparator) + joined : joined;
     }
     const std::wstring separator(kMultiStringSeparator);
     if (joined.empty()) {

@@ -84,3 +84,15 @@ TEST(MultiString, MergeFormOfAConfiguredValue) {
         EXPECT_EQ(form, setup::GetMultiStringMerge(value));
     }
 }
+
+// A list whose first item starts with "#" must not read as a DWORD ("#a[~]b")
+// or gain a "#" ("##a[~]b" keeps both): it is led by a separator, which the
+// parser's join swallows.
+TEST(MultiString, FirstItemStartingWithHashStaysAnItem) {
+    EXPECT_EQ(L"[~]#a[~]b", setup::NormalizeMultiString(L"#a[~]b"));
+    EXPECT_EQ(L"[~]#a[~]b", setup::NormalizeMultiString(L"[~]#a[~]b"));
+    EXPECT_EQ(L"[~]#a[~]b[~]c", setup::AppendMultiString(L"[~]#a[~]b", L"[~]c"));
+    EXPECT_EQ(L"[~]#c[~]#a[~]b", setup::PrependMultiString(L"[~]#a[~]b", L"#c[~]"));
+    EXPECT_EQ(L"[~]b[~]", setup::RemoveMultiStringItems(L"[~]#a[~]b", L"#a"));
+    EXPECT_EQ(L"[~]#b[~]", setup::RemoveMultiStringItems(L"a[~]#b", L"a"));
+}

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame/Exception.h"
+#include "tables/MultiString.h"
 #include "tables/RegistryValueText.h"
 
 namespace {
@@ -107,7 +108,8 @@ TEST(RegistryValueText, ReadsBackMachineValues) {
         {type::String, Units({'a', 0, 'b', 0}), std::wstring(L"a\0b", 3)},
         {type::MultiString, Units({'a', 0, 'b', 0, 0}), L"a[~]b"},
         {type::MultiString, Units({'a', 0, 'b'}), L"a[~]b"},
-        {type::MultiString, Units({'#', 'a', 0, 'b', 0, 0}), L"##a[~]b"},
+        // A first item starting with "#" is led by a separator, not escaped.
+        {type::MultiString, Units({'#', 'a', 0, 'b', 0, 0}), L"[~]#a[~]b"},
         // One item or none keeps the separators, so it parses back as a multi-string.
         {type::MultiString, Units({'a', 0, 0}), L"[~]a[~]"},
         {type::MultiString, Units({'a'}), L"[~]a[~]"},
@@ -138,6 +140,9 @@ TEST(RegistryValueText, MachineValuesRoundTripThroughTheirText) {
         {type::MultiString, Units({'a', 0, 'b', 0, 0}), Units({'a', 0, 'b', 0, 0})},
         {type::MultiString, Units({'a', 0, 0}), Units({'a', 0, 0})},
         {type::MultiString, Units({'#', 'a', 0, 0}), Units({'#', 'a', 0, 0})},
+        // Two or more items, the first starting with "#": no "#" gained.
+        {type::MultiString, Units({'#', 'a', 0, 'b', 0, 0}), Units({'#', 'a', 0, 'b', 0, 0})},
+        {type::MultiString, Units({'#', '#', 0, '#', 0, 0}), Units({'#', '#', 0, '#', 0, 0})},
         {type::MultiString, Units({0, 0}), Units({0, 0})},
         {type::MultiString, {}, Units({0, 0})},
     };
@@ -160,4 +165,17 @@ TEST(RegistryValueText, ShortDwordDataIsLoggedAndRejected) {
         EXPECT_EQ(L"Filed to convert registry bytes to integer.", e.Message());
     }
     EXPECT_EQ(std::vector<std::wstring>{L"Incorrect data size 3."}, lines);
+}
+
+// A machine list whose first item starts with "#", merged with a configured
+// item and written back, keeps its items exactly.
+TEST(RegistryValueText, HashFirstItemSurvivesMergeAndRestore) {
+    const Bytes machine = Units({'#', 'a', 0, 'b', 0, 0});
+    const std::wstring current = ToText(type::MultiString, machine);
+    const setup::RegistryValueData restored = setup::ParseRegistryValue(current, NoFile);
+    EXPECT_EQ(type::MultiString, restored.type);
+    EXPECT_EQ(machine, restored.data);
+    const setup::RegistryValueData merged = setup::ParseRegistryValue(setup::AppendMultiString(current, L"[~]c"), NoFile);
+    EXPECT_EQ(type::MultiString, merged.type);
+    EXPECT_EQ(Units({'#', 'a', 0, 'b', 0, 'c', 0, 0}), merged.data);
 }
