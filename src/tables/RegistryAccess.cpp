@@ -85,7 +85,7 @@ HKEY RootToRegistryKey(int32_t root) {
         case registry_root::ClassesRoot:
             return HKEY_CLASSES_ROOT;
         case registry_root::CurrentUser:
-        case registry_root::CurrentUserToo:
+        case registry_root::CurrentUserAlias:
             return HKEY_CURRENT_USER;
         case registry_root::LocalMachine:
             return HKEY_LOCAL_MACHINE;
