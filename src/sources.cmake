@@ -7,8 +7,10 @@ set(DD_PORTABLE_SOURCES
     driver/EntryMap.cpp
     driver/EntryText.cpp
     driver/ListKeyCheck.cpp
+    driver/SelectionRules.cpp
     driver/install/InfDecoration.cpp
     frame/Format.cpp
+    msi/PayloadText.cpp
     system/DecimalText.cpp
     system/LoadOrderList.cpp
     system/PathText.cpp
