@@ -5,18 +5,6 @@
 
 namespace setup::bodies {
 
-void ProtectServices() {}
-void ProtectServicesDeferred() {}
-void ProtectServicesRollback() {}
-void UnprotectServices() {}
-void UnprotectServicesDeferred() {}
-void UnprotectServicesRollback() {}
-void InstallCryptCatalog() {}
-void InstallCryptCatalogDeferred() {}
-void InstallCryptCatalogRollback() {}
-void UninstallCryptCatalog() {}
-void UninstallCryptCatalogDeferred() {}
-void UninstallCryptCatalogRollback() {}
 void InstallDrivers() {}
 void InstallDriversEarly() {}
 void InstallDriversDeferred() {}

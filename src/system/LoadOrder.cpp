@@ -22,40 +22,18 @@ constexpr wchar_t kNameSeparator[] = L"[~]";
     throw Exception(HResultFromWin32(static_cast<uint32_t>(status)), message, std::wstring());
 }
 
-// The control manager and one service opened by name, both closed together.
-struct OpenedService {
-    UniqueServiceHandle manager;
-    UniqueServiceHandle service;
-};
-
-OpenedService OpenServiceByName(const std::wstring& name) {
-    if (name.empty()) {
-        throw ArgumentException(L"The service name is empty.");
-    }
-    OpenedService opened;
-    opened.manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
-    if (!opened.manager) {
-        ThrowLastError(L"Failed to open service control manager.");
-    }
-    opened.service.reset(OpenServiceW(opened.manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
-    if (!opened.service) {
-        ThrowLastError(L"Failed to open service: " + name);
-    }
-    return opened;
-}
-
 // Hands the service's configuration to read() while its buffer lives.
 template <class Read>
-auto WithServiceConfig(SC_HANDLE service, const std::wstring& failure, Read read) {
+auto WithServiceConfig(const ServiceHandle& service, const std::wstring& failure, Read read) {
     DWORD needed = 0;
     // Only sizes the buffer: this call is expected to fail.
-    QueryServiceConfigW(service, nullptr, 0, &needed);
+    QueryServiceConfigW(service.service->get(), nullptr, 0, &needed);
     UniqueLocalMemory buffer(LocalAlloc(LPTR, needed));
     if (!buffer) {
         ThrowLastError(failure);
     }
     auto* config = static_cast<QUERY_SERVICE_CONFIGW*>(buffer.get());
-    if (!QueryServiceConfigW(service, config, needed, &needed)) {
+    if (!QueryServiceConfigW(service.service->get(), config, needed, &needed)) {
         ThrowLastError(failure);
     }
     return read(*config);
@@ -65,8 +43,8 @@ std::wstring TextOrEmpty(const wchar_t* text) {
     return text != nullptr ? std::wstring(text) : std::wstring();
 }
 
-std::wstring RequireLoadOrderGroup(SC_HANDLE service, const std::wstring& serviceName) {
-    std::wstring group = GetServiceLoadOrderGroup(service, serviceName);
+std::wstring RequireLoadOrderGroup(const ServiceHandle& service) {
+    std::wstring group = GetServiceLoadOrderGroup(service);
     if (group.empty()) {
         throw ArgumentException(L"The service has no LoadOrderGroup.");
     }
@@ -75,24 +53,24 @@ std::wstring RequireLoadOrderGroup(SC_HANDLE service, const std::wstring& servic
 
 }  // namespace
 
-uint32_t GetServiceTag(SC_HANDLE service, const std::wstring& serviceName) {
-    const uint32_t tag = WithServiceConfig(service, L"Failed to get tag of service: " + serviceName,
+uint32_t GetServiceTag(const ServiceHandle& service) {
+    const uint32_t tag = WithServiceConfig(service, L"Failed to get tag of service: " + service.name,
                                            [](const QUERY_SERVICE_CONFIGW& config) { return static_cast<uint32_t>(config.dwTagId); });
-    Log(L"The Tag of service '%s' is '%d'.", serviceName, tag);
+    Log(L"The Tag of service '%s' is '%d'.", service.name, tag);
     return tag;
 }
 
-std::wstring GetServiceLoadOrderGroup(SC_HANDLE service, const std::wstring& serviceName) {
-    std::wstring group = WithServiceConfig(service, L"Failed to get LoadOrderGroup of service: " + serviceName,
+std::wstring GetServiceLoadOrderGroup(const ServiceHandle& service) {
+    std::wstring group = WithServiceConfig(service, L"Failed to get LoadOrderGroup of service: " + service.name,
                                            [](const QUERY_SERVICE_CONFIGW& config) { return TextOrEmpty(config.lpLoadOrderGroup); });
-    Log(L"The LoadOrderGroup of service '%s' is '%s'.", serviceName, group);
+    Log(L"The LoadOrderGroup of service '%s' is '%s'.", service.name, group);
     return group;
 }
 
-std::wstring GetServiceBinaryPathName(SC_HANDLE service, const std::wstring& serviceName) {
-    std::wstring path = WithServiceConfig(service, L"Failed to get BinaryPathName of service: " + serviceName,
+std::wstring GetServiceBinaryPathName(const ServiceHandle& service) {
+    std::wstring path = WithServiceConfig(service, L"Failed to get BinaryPathName of service: " + service.name,
                                           [](const QUERY_SERVICE_CONFIGW& config) { return TextOrEmpty(config.lpBinaryPathName); });
-    Log(L"The BinaryPathName of service '%s' is '%s'.", serviceName, path);
+    Log(L"The BinaryPathName of service '%s' is '%s'.", service.name, path);
     return path;
 }
 
@@ -146,8 +124,7 @@ std::vector<uint32_t> GetServiceTags(const std::wstring& names, const std::wstri
     std::vector<uint32_t> tags;
     for (const std::wstring& name : SplitServiceNames(names, separator)) {
         try {
-            const OpenedService opened = OpenServiceByName(name);
-            tags.push_back(GetServiceTag(opened.service.get(), name));
+            tags.push_back(GetServiceTag(OpenServiceHandle(name)));
         } catch (const Exception& e) {
             Log(L"%s Error 0x%x.", e.Message(), e.Code());
         }
@@ -155,19 +132,19 @@ std::vector<uint32_t> GetServiceTags(const std::wstring& names, const std::wstri
     return tags;
 }
 
-void MoveServiceToFront(SC_HANDLE service, const std::wstring& serviceName) {
-    Log(L"Moving '%s' service to front.", serviceName);
-    const std::wstring group = RequireLoadOrderGroup(service, serviceName);
-    const uint32_t tag = GetServiceTag(service, serviceName);
+void MoveServiceToFront(const ServiceHandle& service) {
+    Log(L"Moving '%s' service to front.", service.name);
+    const std::wstring group = RequireLoadOrderGroup(service);
+    const uint32_t tag = GetServiceTag(service);
     LoadOrderList list = ReadLoadOrderList(group);
     MoveLoadOrderTagToFront(list, tag);
     WriteLoadOrderList(group, list);
 }
 
-void MoveServiceAfter(SC_HANDLE service, const std::wstring& serviceName, const std::wstring& names) {
-    Log(L"Moving '%s' service after '%s' in load order list.", serviceName, names);
-    const std::wstring group = RequireLoadOrderGroup(service, serviceName);
-    const uint32_t tag = GetServiceTag(service, serviceName);
+void MoveServiceAfter(const ServiceHandle& service, const std::wstring& names) {
+    Log(L"Moving '%s' service after '%s' in load order list.", service.name, names);
+    const std::wstring group = RequireLoadOrderGroup(service);
+    const uint32_t tag = GetServiceTag(service);
     LoadOrderList list = ReadLoadOrderList(group);
     RemoveLoadOrderTag(list, tag);
 
@@ -185,9 +162,9 @@ void MoveServiceAfter(SC_HANDLE service, const std::wstring& serviceName, const 
     WriteLoadOrderList(group, list);
 }
 
-void RemoveServiceFromLoadOrder(SC_HANDLE service, const std::wstring& serviceName) {
-    Log(L"Remove '%s' service from load order list.", serviceName);
-    const std::wstring group = GetServiceLoadOrderGroup(service, serviceName);
+void RemoveServiceFromLoadOrder(const ServiceHandle& service) {
+    Log(L"Remove '%s' service from load order list.", service.name);
+    const std::wstring group = GetServiceLoadOrderGroup(service);
     if (group.empty()) {
         return;
     }
@@ -195,7 +172,7 @@ void RemoveServiceFromLoadOrder(SC_HANDLE service, const std::wstring& serviceNa
     if (list.empty()) {
         return;
     }
-    const uint32_t tag = GetServiceTag(service, serviceName);
+    const uint32_t tag = GetServiceTag(service);
     RemoveLoadOrderTag(list, tag);
     WriteLoadOrderList(group, list);
 }

@@ -92,7 +92,8 @@ public:
     TestService(const TestService&) = delete;
     TestService& operator=(const TestService&) = delete;
 
-    SC_HANDLE handle() const { return service_; }
+    // Opened again through the library, as the package installer opens it.
+    setup::ServiceHandle handle() const { return setup::OpenServiceHandle(name_); }
     const std::wstring& name() const { return name_; }
 
 private:
@@ -153,15 +154,15 @@ private:
 TEST_F(LoadOrder, ConfigurationQueriesReportTagGroupAndProgram) {
     const std::wstring group = Group(L"Query");
     TestService& s = Service(L"ddQuery", group, 17);
-    EXPECT_EQ(17u, setup::GetServiceTag(s.handle(), s.name()));
-    EXPECT_EQ(group, setup::GetServiceLoadOrderGroup(s.handle(), s.name()));
-    EXPECT_EQ(L"C:\\windows\\system32\\drivers\\ddQuery.sys", setup::GetServiceBinaryPathName(s.handle(), s.name()));
+    EXPECT_EQ(17u, setup::GetServiceTag(s.handle()));
+    EXPECT_EQ(group, setup::GetServiceLoadOrderGroup(s.handle()));
+    EXPECT_EQ(L"C:\\windows\\system32\\drivers\\ddQuery.sys", setup::GetServiceBinaryPathName(s.handle()));
     EXPECT_TRUE(Logged(L"The Tag of service 'ddQuery' is '17'."));
     EXPECT_TRUE(Logged(L"The LoadOrderGroup of service 'ddQuery' is 'DDQuery'."));
     EXPECT_TRUE(Logged(L"The BinaryPathName of service 'ddQuery' is 'C:\\windows\\system32\\drivers\\ddQuery.sys'."));
 
     try {
-        setup::GetServiceTag(nullptr, L"ddNoHandle");
+        setup::GetServiceTag(setup::ServiceHandle{nullptr, std::make_shared<setup::UniqueServiceHandle>(), L"ddNoHandle"});
         ADD_FAILURE() << "no exception";
     } catch (const setup::Exception& e) {
         EXPECT_EQ(L"Failed to get tag of service: ddNoHandle", e.Message());
@@ -175,7 +176,7 @@ TEST_F(LoadOrder, FrontMoveWritesTheTagFirstAsBinary) {
     TestService& s30 = Service(L"ddFront30", group, 30);
     SetGroupValue(group, Le({3, 10, 20, 30}));
 
-    setup::MoveServiceToFront(s30.handle(), s30.name());
+    setup::MoveServiceToFront(s30.handle());
 
     DWORD type = 0;
     EXPECT_EQ(Le({3, 30, 10, 20}), GroupValue(group, &type));
@@ -192,7 +193,7 @@ TEST_F(LoadOrder, AfterMoveFollowsTheForwardChainFromTheFirstNamedService) {
     TestService& s5 = Service(L"ddAfter5", group, 5);
     SetGroupValue(group, Le({4, 10, 20, 30, 5}));
 
-    setup::MoveServiceAfter(s5.handle(), s5.name(), L"ddAfter20[~]ddAfter10");
+    setup::MoveServiceAfter(s5.handle(), L"ddAfter20[~]ddAfter10");
 
     EXPECT_EQ(Le({4, 10, 20, 5, 30}), GroupValue(group));
     EXPECT_TRUE(Logged(L"Moving 'ddAfter5' service after 'ddAfter20[~]ddAfter10' in load order list."));
@@ -208,13 +209,13 @@ TEST_F(LoadOrder, AfterMoveWithoutAnAnchorLeavesTheStoredListAlone) {
     SetGroupValue(group, stored);
 
     // 40 is not in the list: no chain starts, although 20 is there.
-    setup::MoveServiceAfter(s5.handle(), s5.name(), L"ddNoAnchor40[~]ddNoAnchor20");
+    setup::MoveServiceAfter(s5.handle(), L"ddNoAnchor40[~]ddNoAnchor20");
     EXPECT_TRUE(Logged(L"WARNING: The services 'ddNoAnchor40[~]ddNoAnchor20' are not register in 'DDNoAnchor' in load order list."));
     EXPECT_EQ(stored, GroupValue(group));
 
     // None of the named services can be opened.
     ClearLines();
-    setup::MoveServiceAfter(s5.handle(), s5.name(), L"ddNoSuchService");
+    setup::MoveServiceAfter(s5.handle(), L"ddNoSuchService");
     EXPECT_TRUE(Logged(L"Failed to open service: ddNoSuchService Error 0x80070424."));
     EXPECT_TRUE(Logged(L"WARNING: The services 'ddNoSuchService' are not register."));
     EXPECT_EQ(stored, GroupValue(group));
@@ -226,7 +227,7 @@ TEST_F(LoadOrder, EmptyLastNameIsLoggedAndSkipped) {
     TestService& s5 = Service(L"ddTrailing5", group, 5);
     SetGroupValue(group, Le({3, 10, 20, 30}));
 
-    setup::MoveServiceAfter(s5.handle(), s5.name(), L"ddTrailing20[~]");
+    setup::MoveServiceAfter(s5.handle(), L"ddTrailing20[~]");
 
     EXPECT_TRUE(Logged(L"The service name is empty. Error 0x80070057."));
     EXPECT_EQ(Le({4, 10, 20, 5, 30}), GroupValue(group));
@@ -241,7 +242,7 @@ TEST_F(LoadOrder, TheValueLengthWinsOverTheStoredCount) {
         SCOPED_TRACE(stored.size());
         ClearLines();
         SetGroupValue(group, stored);
-        setup::MoveServiceToFront(s20.handle(), s20.name());
+        setup::MoveServiceToFront(s20.handle());
         EXPECT_TRUE(Logged(L"The DDCount' load order list is '10 20 30 '."));
         EXPECT_EQ(Le({3, 20, 10, 30}), GroupValue(group));
     }
@@ -253,18 +254,18 @@ TEST_F(LoadOrder, RemovalTakesOutEveryCopyAndRewritesTheCount) {
     TestService& s40 = Service(L"ddRemove40", group, 40);
 
     SetGroupValue(group, Le({4, 20, 10, 20, 30}));
-    setup::RemoveServiceFromLoadOrder(s20.handle(), s20.name());
+    setup::RemoveServiceFromLoadOrder(s20.handle());
     EXPECT_TRUE(Logged(L"Remove 'ddRemove20' service from load order list."));
     EXPECT_EQ(Le({2, 10, 30}), GroupValue(group));
 
     // A tag that is not there: the list is still written back, with its count.
     SetGroupValue(group, Le({9, 10, 30}));
-    setup::RemoveServiceFromLoadOrder(s40.handle(), s40.name());
+    setup::RemoveServiceFromLoadOrder(s40.handle());
     EXPECT_EQ(Le({2, 10, 30}), GroupValue(group));
 
     // A list without tags is not written.
     SetGroupValue(group, Le({5}));
-    setup::RemoveServiceFromLoadOrder(s40.handle(), s40.name());
+    setup::RemoveServiceFromLoadOrder(s40.handle());
     EXPECT_TRUE(Logged(L"The DDRemove' load order list is ''."));
     EXPECT_EQ(Le({5}), GroupValue(group));
 }
@@ -273,11 +274,11 @@ TEST_F(LoadOrder, GroupWithoutValueIsCreatedByFrontMoveOnly) {
     const std::wstring group = Group(L"New");
     TestService& s = Service(L"ddNew7", group, 7);
 
-    setup::RemoveServiceFromLoadOrder(s.handle(), s.name());
+    setup::RemoveServiceFromLoadOrder(s.handle());
     EXPECT_TRUE(Logged(L"Failed to read 'DDNew' load order list."));
     EXPECT_EQ(std::nullopt, GroupValue(group));
 
-    setup::MoveServiceToFront(s.handle(), s.name());
+    setup::MoveServiceToFront(s.handle());
     EXPECT_EQ(Le({1, 7}), GroupValue(group));
 }
 
@@ -289,9 +290,9 @@ TEST_F(LoadOrder, ServiceWithoutGroup) {
         SCOPED_TRACE(move);
         try {
             if (move == 0) {
-                setup::MoveServiceToFront(s.handle(), s.name());
+                setup::MoveServiceToFront(s.handle());
             } else {
-                setup::MoveServiceAfter(s.handle(), s.name(), L"ddNoGroup");
+                setup::MoveServiceAfter(s.handle(), L"ddNoGroup");
             }
             ADD_FAILURE() << "no exception";
         } catch (const setup::ArgumentException& e) {
@@ -301,7 +302,7 @@ TEST_F(LoadOrder, ServiceWithoutGroup) {
     }
 
     ClearLines();
-    EXPECT_NO_THROW(setup::RemoveServiceFromLoadOrder(s.handle(), s.name()));
+    EXPECT_NO_THROW(setup::RemoveServiceFromLoadOrder(s.handle()));
     EXPECT_EQ((std::vector<std::wstring>{L"Remove 'ddNoGroup' service from load order list.",
                                          L"The LoadOrderGroup of service 'ddNoGroup' is ''."}),
               Lines());
