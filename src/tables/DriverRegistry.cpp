@@ -1,0 +1,141 @@
+#include "tables/DriverRegistry.h"
+
+#include "driver/ListKeyCheck.h"
+#include "frame/Exception.h"
+#include "frame/Log.h"
+#include "frame/Session.h"
+#include "msi/ComponentTerms.h"
+#include "msi/Components.h"
+#include "msi/Database.h"
+#include "tables/MultiString.h"
+#include "tables/RegistryAccess.h"
+
+namespace setup {
+
+namespace {
+
+constexpr wchar_t kTable[] = L"DriverRegistry";
+
+void LogReadFailure(const Exception& e) { Log(L"%s Error 0x%x.", e.Message(), e.Code()); }
+
+}  // namespace
+
+std::vector<DriverRegistryEntry> ReadDriverRegistry(const std::wstring& driverPackage) {
+    std::vector<DriverRegistryEntry> entries;
+    const int32_t state = TableExists(kTable);
+    if (state == table_state::Absent) {
+        return entries;
+    }
+    if (state != table_state::Exists) {
+        ThrowTableQueryFailed(state, kTable);
+    }
+
+    const auto database = GetActiveDatabase(GetHandle());
+    const auto view = database->OpenView(
+        L"SELECT `DriverRegistry`, `Root`, `Key`, `Name`, `Value`, `DriverPackage_`, `Condition` FROM `DriverRegistry` "
+        L"WHERE `DriverPackage_` = ?");
+    view->Execute(Record(driverPackage));
+    while (const auto row = view->Fetch()) {
+        DriverRegistryEntry entry;
+        entry.id = row->GetString(1);
+        ValidateListKey(kTable, entry.id, separators::RegistryList);
+        entry.root = row->GetInteger(2, 0);
+        entry.key = row->GetString(3);
+        entry.name = FormatText(GetHandle(), row->GetString(4));
+        entry.value = FormatText(GetHandle(), row->GetString(5));
+        entry.driverPackage = row->GetString(6);
+        entry.condition = row->GetString(7);
+        Log(L"The registry row '%s' was successfully read.", entry.id);
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+bool ShouldInstallDriverRegistry(const DriverRegistryEntry& entry) {
+    const int32_t condition = EvaluateCondition(entry.condition);
+    if (ConditionPasses(condition)) {
+        Log(L"Need to install '%s' driver registry.", entry.id);
+        return true;
+    }
+    Log(L"Skip installation of driver registry '%s'. Condition is '%d'.", entry.id, condition);
+    return false;
+}
+
+bool ShouldUninstallDriverRegistry(const DriverRegistryEntry& entry) {
+    const int32_t condition = EvaluateCondition(entry.condition);
+    if (ConditionPasses(condition)) {
+        Log(L"Need to uninstall '%s' driver registry.", entry.id);
+        return true;
+    }
+    Log(L"Skip uninstallation of driver registry '%s'. Condition is '%d'.", entry.id, condition);
+    return false;
+}
+
+DriverRegistryEntry ConfigureRegistryInstall(const DriverRegistryEntry& entry) {
+    DriverRegistryEntry configured = entry;
+    configured.action = registry_action::Write;
+    try {
+        switch (GetMultiStringMerge(configured.value)) {
+            case MultiStringMerge::Append:
+                configured.value = AppendMultiString(ReadCurrentRegistryValue(configured), configured.value);
+                break;
+            case MultiStringMerge::Prepend:
+                configured.value = PrependMultiString(ReadCurrentRegistryValue(configured), configured.value);
+                break;
+            case MultiStringMerge::Replace:
+                break;
+        }
+    } catch (const Exception& e) {
+        LogReadFailure(e);
+        configured.value = entry.value;
+    }
+    Log(L"Configured installation of driver registry %s, %s. Action: %d.", configured.key, configured.name, configured.action);
+    return configured;
+}
+
+DriverRegistryEntry ConfigureRegistryRollbackInstall(const DriverRegistryEntry& entry) {
+    DriverRegistryEntry configured = entry;
+    try {
+        configured.value = ReadCurrentRegistryValue(configured);
+        configured.action = registry_action::Write;
+    } catch (const Exception& e) {
+        LogReadFailure(e);
+        configured.action = registry_action::Remove;
+    }
+    Log(L"Configured rollback installation of driver registry %s, %s. Action: %d.", configured.key, configured.name,
+        configured.action);
+    return configured;
+}
+
+DriverRegistryEntry ConfigureRegistryUninstall(const DriverRegistryEntry& entry) {
+    DriverRegistryEntry configured = entry;
+    configured.action = registry_action::Remove;
+    if (configured.value.find(kMultiStringSeparator) != std::wstring::npos) {
+        try {
+            configured.value = RemoveMultiStringItems(ReadCurrentRegistryValue(configured), configured.value);
+            if (!configured.value.empty() && configured.value != kMultiStringSeparator) {
+                configured.action = registry_action::Write;
+            }
+        } catch (const Exception& e) {
+            LogReadFailure(e);
+            configured.value = entry.value;
+        }
+    }
+    Log(L"Configured uninstallation of driver registry %s, %s. Action: %d.", configured.key, configured.name, configured.action);
+    return configured;
+}
+
+DriverRegistryEntry ConfigureRegistryRollbackUninstall(const DriverRegistryEntry& entry) {
+    DriverRegistryEntry configured = entry;
+    configured.action = registry_action::Write;
+    try {
+        configured.value = ReadCurrentRegistryValue(configured);
+    } catch (const Exception& e) {
+        LogReadFailure(e);
+    }
+    Log(L"Configured rollback uninstallation of driver registry %s, %s. Action: %d.", configured.key, configured.name,
+        configured.action);
+    return configured;
+}
+
+}  // namespace setup

@@ -1,0 +1,190 @@
+#include "tables/RegistryAccess.h"
+
+#include "frame/Exception.h"
+#include "frame/Handles.h"
+#include "frame/HResult.h"
+#include "frame/Log.h"
+#include "tables/RegistryValueText.h"
+
+namespace setup {
+
+namespace {
+
+bool IsNotFound(LSTATUS rc) { return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND; }
+
+[[noreturn]] void ThrowRegistryFailure(LSTATUS rc, const std::wstring& message) {
+    throw Exception(HResultFromWin32(static_cast<uint32_t>(rc)), message, std::wstring());
+}
+
+[[noreturn]] void ThrowLastError(const std::wstring& message) {
+    throw Exception(HResultFromWin32(GetLastError()), message, std::wstring());
+}
+
+void LogLine(const std::wstring& line) { LogText(line); }
+
+UniqueRegKey CreateKey(const DriverRegistryEntry& entry) {
+    UniqueRegKey key;
+    const LSTATUS rc = RegCreateKeyExW(RootToRegistryKey(entry.root), entry.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_WRITE, nullptr, key.put(), nullptr);
+    if (rc != ERROR_SUCCESS) {
+        ThrowRegistryFailure(rc, L"Failed to create registry key: " + entry.key);
+    }
+    Log(L"The registry key '%s' created.", entry.key);
+    return key;
+}
+
+void WriteEntry(const DriverRegistryEntry& entry) {
+    if (IsRegistryKeyEntry(entry)) {
+        CreateKey(entry);
+        return;
+    }
+    const UniqueRegKey key = CreateKey(entry);
+    const RegistryValueData value = ParseRegistryValue(entry.value, ReadRegistryValueFile);
+    const LSTATUS rc = RegSetValueExW(key.get(), entry.name.c_str(), 0, value.type,
+                                      value.data.empty() ? nullptr : value.data.data(), static_cast<DWORD>(value.data.size()));
+    if (rc != ERROR_SUCCESS) {
+        ThrowRegistryFailure(rc, L"Failed to install registry: " + entry.key + L"\\" + entry.name);
+    }
+    Log(L"The registry value '%s' installed. Data '%s'.", entry.name, entry.value);
+}
+
+void RemoveEntry(const DriverRegistryEntry& entry) {
+    if (IsRegistryKeyEntry(entry)) {
+        const LSTATUS rc = RegDeleteKeyW(RootToRegistryKey(entry.root), entry.key.c_str());
+        if (rc != ERROR_SUCCESS) {
+            ThrowRegistryFailure(rc, L"Failed to remove registry key: " + entry.key);
+        }
+        Log(L"The registry key '%s' removed.", entry.key);
+        return;
+    }
+    UniqueRegKey key;
+    LSTATUS rc = RegOpenKeyExW(RootToRegistryKey(entry.root), entry.key.c_str(), 0, KEY_SET_VALUE, key.put());
+    if (IsNotFound(rc)) {
+        Log(L"The registry key '%s' is not exist.", entry.key);
+        return;
+    }
+    if (rc != ERROR_SUCCESS) {
+        ThrowRegistryFailure(rc, L"Failed to open registry key: " + entry.key);
+    }
+    Log(L"The registry key '%s' opened.", entry.key);
+    rc = RegDeleteValueW(key.get(), entry.name.c_str());
+    if (IsNotFound(rc)) {
+        Log(L"The registry value '%s' is not exist.", entry.name);
+        return;
+    }
+    if (rc != ERROR_SUCCESS) {
+        ThrowRegistryFailure(rc, L"Failed to remove registry: " + entry.key + L"\\" + entry.name);
+    }
+    Log(L"The registry value '%s' removed.", entry.name);
+}
+
+}  // namespace
+
+HKEY RootToRegistryKey(int32_t root) {
+    switch (root) {
+        case registry_root::ClassesRoot:
+            return HKEY_CLASSES_ROOT;
+        case registry_root::CurrentUser:
+        case registry_root::CurrentUserToo:
+            return HKEY_CURRENT_USER;
+        case registry_root::LocalMachine:
+            return HKEY_LOCAL_MACHINE;
+        default:
+            throw Exception(hresult::Fail, L"Incorrect registry root.", std::wstring());
+    }
+}
+
+bool IsRegistryKeyEntry(const DriverRegistryEntry& entry) {
+    const bool isKey = entry.value.empty() && (entry.name == L"+" || entry.name == L"*" || entry.name == L"-");
+    if (isKey) {
+        Log(L"The driver registry is registry key '%s'.", entry.key);
+    }
+    return isKey;
+}
+
+std::wstring ReadCurrentRegistryValue(const DriverRegistryEntry& entry) {
+    UniqueRegKey key;
+    LSTATUS rc = RegOpenKeyExW(RootToRegistryKey(entry.root), entry.key.c_str(), 0, KEY_READ, key.put());
+    if (IsNotFound(rc)) {
+        ThrowRegistryFailure(rc, L"The registry key '" + entry.key + L"' is not exist.");
+    }
+    if (rc != ERROR_SUCCESS) {
+        ThrowRegistryFailure(rc, L"Failed to open registry key " + entry.key);
+    }
+    if (IsRegistryKeyEntry(entry)) {
+        return entry.value;
+    }
+
+    const std::wstring valuePath = entry.key + L"\\" + entry.name;
+    DWORD type = 0;
+    DWORD size = 0;
+    rc = RegQueryValueExW(key.get(), entry.name.c_str(), nullptr, &type, nullptr, &size);
+    if (IsNotFound(rc)) {
+        ThrowRegistryFailure(rc, L"The registry value '" + valuePath + L"' is not exist.");
+    }
+    if (rc != ERROR_SUCCESS) {
+        ThrowRegistryFailure(rc, L"Failed to query registry value " + valuePath);
+    }
+    std::vector<uint8_t> data(size);
+    if (size != 0) {
+        rc = RegQueryValueExW(key.get(), entry.name.c_str(), nullptr, &type, data.data(), &size);
+        if (rc != ERROR_SUCCESS) {
+            ThrowRegistryFailure(rc, L"Failed to query registry value " + valuePath);
+        }
+        data.resize(size);
+    }
+    return RegistryValueToText(type, data, LogLine);
+}
+
+std::vector<uint8_t> ReadRegistryValueFile(const std::wstring& path) {
+    const UniqueFileHandle file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) {
+        ThrowLastError(L"Filed to open file " + path);
+    }
+    const DWORD size = GetFileSize(file.get(), nullptr);
+    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        ThrowLastError(L"Filed to read from file " + path);
+    }
+    Log(L"Size of file '%s' is %d bytes", path, static_cast<int32_t>(size));
+    std::vector<uint8_t> data(size);
+    if (size != 0) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), data.data(), size, &read, nullptr)) {
+            ThrowLastError(L"Filed to read from file " + path);
+        }
+        data.resize(read);
+    }
+    return data;
+}
+
+void ApplyRegistryEntry(const DriverRegistryEntry& entry) {
+    switch (entry.action) {
+        case registry_action::Write:
+            WriteEntry(entry);
+            break;
+        case registry_action::Remove:
+            RemoveEntry(entry);
+            break;
+        default:
+            Log(L"The operation of driver registry was not specified. Do nothing.");
+            break;
+    }
+}
+
+void ApplyDriverRegistry(const std::vector<DriverRegistryEntry>& entries) {
+    for (const DriverRegistryEntry& original : entries) {
+        const DriverRegistryEntry entry = original;
+        try {
+            ApplyRegistryEntry(entry);
+        } catch (const Exception& e) {
+            Log(L"%s, %s. Error 0x%x.", e.Message(), entry.id, e.Code());
+            throw Exception(e.Code(), e.Message(), entry.id);
+        } catch (...) {
+            Log(L"Unknown exception occurred during '%s' driver registry execution.", entry.id);
+            throw Exception(hresult::Fail, L"Unknown exception occurred during driver registry execution.", entry.id);
+        }
+    }
+}
+
+}  // namespace setup

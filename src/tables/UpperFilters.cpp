@@ -1,0 +1,113 @@
+#include "tables/UpperFilters.h"
+
+#include "driver/ListKeyCheck.h"
+#include "frame/Exception.h"
+#include "frame/Log.h"
+#include "frame/Session.h"
+#include "msi/Database.h"
+#include "tables/MultiString.h"
+#include "tables/RegistryAccess.h"
+#include "tables/UpperFilterOrder.h"
+
+namespace setup {
+
+namespace {
+
+constexpr wchar_t kTable[] = L"DriverUpperFilter";
+
+void LogLine(const std::wstring& line) { LogText(line); }
+
+void LogReadFailure(const Exception& e) { Log(L"%s Error 0x%x.", e.Message(), e.Code()); }
+
+void LogConfigured(const wchar_t* what, const DriverRegistryEntry& entry) {
+    Log(L"Configured %s of upper filter %s, %s, %s. Action: %d.", std::wstring(what), entry.key, entry.name, entry.value,
+        entry.action);
+}
+
+}  // namespace
+
+std::vector<DriverUpperFilterEntry> ReadDriverUpperFilters(const std::wstring& driverPackage) {
+    std::vector<DriverUpperFilterEntry> rows;
+    const int32_t state = TableExists(kTable);
+    if (state == table_state::Absent) {
+        return rows;
+    }
+    if (state != table_state::Exists) {
+        ThrowTableQueryFailed(state, kTable);
+    }
+
+    const auto database = GetActiveDatabase(GetHandle());
+    const auto view = database->OpenView(
+        L"SELECT `DriverUpperFilter`, `ClassGuid`, `ServiceName`, `Dependencies`, `Attributes`, `DriverPackage_`, `Condition` "
+        L"FROM `DriverUpperFilter` WHERE `DriverPackage_` = ?");
+    view->Execute(Record(driverPackage));
+    while (const auto record = view->Fetch()) {
+        DriverUpperFilterEntry row;
+        row.id = record->GetString(1);
+        // The row travels as the registry entry "upf_" + key.
+        ValidateListKey(kTable, row.id, separators::RegistryList);
+        row.classGuid = record->GetString(2);
+        row.serviceName = record->GetString(3);
+        row.dependencies = record->GetString(4);
+        row.attributes = static_cast<uint32_t>(record->GetInteger(5, 0));
+        row.driverPackage = record->GetString(6);
+        row.condition = record->GetString(7);
+        Log(L"The upper filter row '%s' was successfully read.", row.id);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+DriverRegistryEntry ConfigureUpperFilterInstall(const DriverUpperFilterEntry& row) {
+    DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
+    try {
+        entry.value = InsertUpperFilter(row, ReadCurrentRegistryValue(entry), LogLine);
+    } catch (const Exception& e) {
+        LogReadFailure(e);
+        entry.value = InsertUpperFilter(row, std::wstring(), LogLine);
+    }
+    entry.action = registry_action::Write;
+    LogConfigured(L"installation", entry);
+    return entry;
+}
+
+DriverRegistryEntry ConfigureUpperFilterRollbackInstall(const DriverUpperFilterEntry& row) {
+    DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
+    try {
+        entry.value = ReadCurrentRegistryValue(entry);
+        entry.action = registry_action::Write;
+    } catch (const Exception& e) {
+        LogReadFailure(e);
+        entry.action = registry_action::None;
+    }
+    LogConfigured(L"rollback installation", entry);
+    return entry;
+}
+
+DriverRegistryEntry ConfigureUpperFilterUninstall(const DriverUpperFilterEntry& row) {
+    DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
+    try {
+        entry.value = RemoveMultiStringItems(ReadCurrentRegistryValue(entry), row.serviceName);
+        entry.action = registry_action::Write;
+    } catch (const Exception& e) {
+        LogReadFailure(e);
+        entry.action = registry_action::None;
+    }
+    LogConfigured(L"uninstallation", entry);
+    return entry;
+}
+
+DriverRegistryEntry ConfigureUpperFilterRollbackUninstall(const DriverUpperFilterEntry& row) {
+    DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
+    try {
+        entry.value = ReadCurrentRegistryValue(entry);
+    } catch (const Exception& e) {
+        LogReadFailure(e);
+        entry.value = InsertUpperFilter(row, std::wstring(), LogLine);
+    }
+    entry.action = registry_action::Write;
+    LogConfigured(L"rollback uninstallation", entry);
+    return entry;
+}
+
+}  // namespace setup
