@@ -7,6 +7,7 @@ set(DD_PORTABLE_SOURCES
     driver/EntryMap.cpp
     driver/EntryText.cpp
     driver/ListKeyCheck.cpp
+    driver/SelectionRules.cpp
     driver/install/InfDecoration.cpp
     frame/Format.cpp
     system/DecimalText.cpp
