@@ -357,7 +357,7 @@ def driver_files(p, component, names, source_dir, first_sequence, guid=None):
     return members
 
 
-def driver_actions(p, early=False, finalize=True, fail_switch=True):
+def driver_actions(p, early=False, finalize=True, fail_switch=True, uninstall_condition=""):
     """The immediate driver actions of driverdeploy.dll in the execute sequence, the scheduled names (plain and
     "_x64") bound to the recording double, deferred probes that record the published lists and the finalize text,
     and "FailScript" (when DDTEST_FAIL is set) to make the installer run the rollback script."""
@@ -365,7 +365,9 @@ def driver_actions(p, early=False, finalize=True, fail_switch=True):
     if early:
         p.custom_action("InstallDriversEarly", CA_IMMEDIATE, "InstallDriversEarly", sequence=1502,
                         condition="NOT REMOVE")
-    p.custom_action("UninstallDrivers", CA_IMMEDIATE, "UninstallDrivers", sequence=1504, condition="REMOVE")
+    # Before InstallDrivers and on every run: an upgrade removes the previous version's drivers first.
+    p.custom_action("UninstallDrivers", CA_IMMEDIATE, "UninstallDrivers", sequence=1504,
+                    condition=uninstall_condition)
     p.custom_action("InstallDrivers", CA_IMMEDIATE, "InstallDrivers", sequence=1506, condition="NOT REMOVE")
     for name, type_ in SCHEDULED_DRIVER_ACTIONS:
         for suffix in ("", "_x64"):
@@ -465,7 +467,8 @@ def decode_packages(text):
 def import_registry(prefix, keys):
     """Writes {key path under HKLM: {value name: str | [str]}} into the prefix's registry (64-bit view) with
     regedit; a list becomes REG_MULTI_SZ."""
-    lines = ["REGEDIT4", ""]
+    # Version 5 files are UTF-16: their hex(7) bytes are taken as UTF-16LE as they stand.
+    lines = ["Windows Registry Editor Version 5.00", ""]
     for key, values in keys.items():
         lines.append(f"[HKEY_LOCAL_MACHINE\\{key}]")
         for name, value in values.items():
@@ -476,7 +479,7 @@ def import_registry(prefix, keys):
                 lines.append(f'"{name}"="{value}"')
         lines.append("")
     path = os.path.join(prefix.dir, f"import-{uuid.uuid4().hex[:8]}.reg")
-    with open(path, "w", encoding="ascii", newline="\r\n") as f:
+    with open(path, "w", encoding="utf-16", newline="\r\n") as f:
         f.write("\n".join(lines) + "\n")
     return prefix.run("regedit", "/s", unix_to_windows(path))
 
