@@ -10,6 +10,7 @@ set(DD_PORTABLE_SOURCES
     driver/SelectionRules.cpp
     driver/install/InfDecoration.cpp
     frame/Format.cpp
+    msi/PayloadText.cpp
     system/DecimalText.cpp
     system/LoadOrderList.cpp
     system/PathText.cpp
