@@ -17,13 +17,10 @@ void InstallCryptCatalogRollback() {}
 void UninstallCryptCatalog() {}
 void UninstallCryptCatalogDeferred() {}
 void UninstallCryptCatalogRollback() {}
-void InstallDrivers() {}
-void InstallDriversEarly() {}
 void InstallDriversDeferred() {}
 void InstallDriversRollback() {}
 void InstallDriversCommit() {}
 void InstallDriversFinalize() {}
-void UninstallDrivers() {}
 void UninstallDriversDeferred() {}
 void UninstallDriversRollback() {}
 

@@ -22,13 +22,13 @@ namespace {
 
 constexpr wchar_t kRecordFile[] = L"C:\\dd-recorded-actions.txt";
 
-std::wstring GetCustomActionData(MSIHANDLE installer) {
+std::wstring GetPropertyText(MSIHANDLE installer, const wchar_t* name) {
     DWORD size = 0;
     wchar_t probe[1] = {};
-    MsiGetPropertyW(installer, L"CustomActionData", probe, &size);
+    MsiGetPropertyW(installer, name, probe, &size);
     std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
     DWORD capacity = static_cast<DWORD>(buffer.size());
-    if (MsiGetPropertyW(installer, L"CustomActionData", buffer.data(), &capacity) != ERROR_SUCCESS) {
+    if (MsiGetPropertyW(installer, name, buffer.data(), &capacity) != ERROR_SUCCESS) {
         return std::wstring();
     }
     return std::wstring(buffer.data(), capacity);
@@ -45,8 +45,8 @@ std::string ToUtf8(const std::wstring& text) {
     return out;
 }
 
-UINT Record(MSIHANDLE installer, const char* action) {
-    const std::string data = ToUtf8(GetCustomActionData(installer));
+UINT Append(const std::string& action, const std::wstring& text) {
+    const std::string data = ToUtf8(text);
     const std::string line = std::string(action) + "\t" + std::to_string(data.size()) + "\t" + data + "\n";
     HANDLE file = CreateFileW(kRecordFile, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -57,6 +57,10 @@ UINT Record(MSIHANDLE installer, const char* action) {
     const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == line.size() ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+UINT Record(MSIHANDLE installer, const char* action) {
+    return Append(action, GetPropertyText(installer, L"CustomActionData"));
 }
 
 }  // namespace
@@ -85,6 +89,26 @@ DD_RECORDING_ENTRY(DriversToInstall)
 DD_RECORDING_ENTRY(DriversToReinstall)
 DD_RECORDING_ENTRY(DriversToInstallEarly)
 DD_RECORDING_ENTRY(DriversToUninstall)
+
+// An immediate probe: what the driver actions scheduled so far, read from the
+// properties that hold each scheduled action's data, recorded as
+// "scheduled:<name>". The installer runs no rollback script after a failed
+// maintenance run under Wine, so this is how those runs show their rollback data.
+extern "C" __declspec(dllexport) UINT __stdcall RecordScheduledData(MSIHANDLE installer) {
+    static const wchar_t* const names[] = {
+        L"InstallDriversRollback", L"InstallDriversDeferred", L"InstallDriversEarlyRollback",
+        L"InstallDriversEarlyDeferred", L"InstallDriversEarlyCommit", L"UninstallDriversRollback",
+        L"UninstallDriversDeferred"};
+    for (const wchar_t* name : names) {
+        for (const std::wstring& full : {std::wstring(name), std::wstring(name) + L"_x64"}) {
+            const std::wstring data = GetPropertyText(installer, full.c_str());
+            if (!data.empty() && Append("scheduled:" + ToUtf8(full), data) != ERROR_SUCCESS) {
+                return ERROR_INSTALL_FAILURE;
+            }
+        }
+    }
+    return ERROR_SUCCESS;
+}
 
 extern "C" __declspec(dllexport) UINT __stdcall FailScript(MSIHANDLE installer) {
     Record(installer, "FailScript");

@@ -360,7 +360,8 @@ def driver_files(p, component, names, source_dir, first_sequence, guid=None):
 def driver_actions(p, early=False, finalize=True, fail_switch=True, uninstall_condition=""):
     """The immediate driver actions of driverdeploy.dll in the execute sequence, the scheduled names (plain and
     "_x64") bound to the recording double, deferred probes that record the published lists and the finalize text,
-    and "FailScript" (when DDTEST_FAIL is set) to make the installer run the rollback script."""
+    an immediate probe after them that records every scheduled action's data as "scheduled:<name>", and
+    "FailScript" (when DDTEST_FAIL is set) to make the installer run the rollback script."""
     p.binary("RecordingDouble", RECORDING_DOUBLE)
     if early:
         p.custom_action("InstallDriversEarly", CA_IMMEDIATE, "InstallDriversEarly", sequence=1502,
@@ -372,6 +373,8 @@ def driver_actions(p, early=False, finalize=True, fail_switch=True, uninstall_co
     for name, type_ in SCHEDULED_DRIVER_ACTIONS:
         for suffix in ("", "_x64"):
             p.custom_action(name + suffix, type_, name + suffix, source="RecordingDouble")
+    p.custom_action("RecordScheduledData", CA_IMMEDIATE, "RecordScheduledData", source="RecordingDouble",
+                    sequence=1508)
     for i, name in enumerate(PUBLISHED_LISTS):
         p.custom_action(name, CA_DEFERRED, name, source="RecordingDouble", sequence=1510 + i)
     if finalize:
