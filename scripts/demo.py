@@ -58,14 +58,22 @@ def show(title, code, log, records):
         scheduled = ddpkg.actions_started_within(log, action)
         if scheduled:
             print(f"\n  {action} scheduled: {', '.join(scheduled)}")
-    print("\n  what the script phase was handed:")
+    scheduled = {name[len("scheduled:"):]: data for name, data in records if name.startswith("scheduled:")}
+    for name, data in scheduled.items():
+        print(f"\n  {name} data:")
+        for package in ddpkg.decode_packages(data):
+            print(describe(package))
+    print("\n  script phase (recording double):")
     for name, data in records:
+        if name.startswith("scheduled:"):
+            continue
         if name in ddpkg.PUBLISHED_LISTS:
             print(f"  {name} = '{data}'")
+        elif name == "InstallDriversFinalize":
+            print(f"  {name}: {', '.join(p['id'] for p in ddpkg.decode_packages(data)) or 'nothing'} to finalize")
         else:
-            print(f"  {name}:")
-            for package in ddpkg.decode_packages(data):
-                print(describe(package))
+            same = "the data scheduled" if scheduled.get(name) == data else f"'{data}'"
+            print(f"  {name} ran with {same}")
 
 
 def main():
