@@ -129,6 +129,9 @@ class ScheduledDriverActions(ddpkg.PackageTestCase):
             f"Configured rollback of driver package beta, {INSTALL_DIR}ddbeta.inf, {INSTALL_DIR}ddbeta.cat, "
             ", 8, 1. Action: 2.",
         ])
+        # Scheduled rollback first; the script runs the deferred action, and the rollback one after the failure.
+        self.assertEqual(["InstallDriversRollback_x64", "InstallDriversDeferred_x64"],
+                         ddpkg.actions_started_within(run.log, "InstallDrivers"))
         self.assertEqual(["InstallDriversDeferred_x64", "DriversToInstall", "DriversToReinstall",
                           "DriversToInstallEarly", "DriversToUninstall", "InstallDriversFinalize", "FailScript",
                           "InstallDriversRollback_x64"], run.names())
@@ -153,6 +156,7 @@ class ScheduledDriverActions(ddpkg.PackageTestCase):
         # rollback itself is not disabled, so StartTypeOnFinalize stays.
         run = self.run_msiexec("i", msi, DDTEST_FAIL="1", DISABLEDRIVERSROLLBACK="0")
         self.assertEqual(ddpkg.EXIT_FAILURE, run.code, run.log[-3000:])
+        self.assertEqual(["InstallDriversDeferred_x64"], ddpkg.actions_started_within(run.log, "InstallDrivers"))
         self.assertIn("InstallDriversDeferred_x64", run.names())
         self.assertNotIn("InstallDriversRollback_x64", run.names())
         self.assertEqual(32, run.packages("InstallDriversDeferred_x64")[0]["atr"])
@@ -306,9 +310,11 @@ class ScheduledDriverActions(ddpkg.PackageTestCase):
         ddpkg.driver_actions(bad, uninstall_condition="REMOVE")
         run = self.run_msiexec("i", bad.build(self.package_path("bad.msi")))
         self.assertEqual(ddpkg.EXIT_FAILURE, run.code, run.log[-3000:])
-        self.assertIn("InstallDrivers: finished. Return value 1603.", run.said("InstallDrivers"))
-        errors = [l for l in run.log.splitlines() if "27300" in l or "Failed to install drivers" in l]
-        self.assertTrue(any("0x8007000d" in l.lower() or "2147024883" in l for l in errors), errors)
+        self.assertEqual(["The package row 'bad' was successfully read.",
+                          "Failed to validate driver package 'bad'.Inf file is not specified. Error 0x8007000d.",
+                          "InstallDrivers: finished. Return value 1603."], run.said("InstallDrivers"))
+        # Error 27300 from the package's Error table, its [2] the code (0x8007000D as a signed number).
+        self.assertIn("Failed to install drivers.  Error -2147024883.", run.log.splitlines())
         self.assertEqual([], ddpkg.actions_started_within(run.log, "InstallDrivers"))
         self.assertEqual([], run.records)
 
