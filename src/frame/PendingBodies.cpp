@@ -1,17 +1,14 @@
-// Bodies of the actions whose subsystems are not in the library yet. Each
-// moves to its subsystem's own file when that subsystem arrives.
+// Bodies of the script-phase driver actions, whose dispatcher is not in the
+// library yet: each succeeds without doing anything until it arrives.
 
 #include "frame/ActionBodies.h"
 
 namespace setup::bodies {
 
-void InstallDrivers() {}
-void InstallDriversEarly() {}
 void InstallDriversDeferred() {}
 void InstallDriversRollback() {}
 void InstallDriversCommit() {}
 void InstallDriversFinalize() {}
-void UninstallDrivers() {}
 void UninstallDriversDeferred() {}
 void UninstallDriversRollback() {}
 

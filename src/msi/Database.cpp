@@ -142,7 +142,9 @@ std::shared_ptr<Database> GetActiveDatabase(MSIHANDLE installer) {
     return std::make_shared<Database>(MsiGetActiveDatabase(installer));
 }
 
-std::wstring FormatText(MSIHANDLE installer, const std::wstring& text) {
+namespace {
+
+std::wstring FormatPiece(MSIHANDLE installer, const std::wstring& text) {
     if (text.empty()) {
         return std::wstring();
     }
@@ -174,6 +176,25 @@ std::wstring FormatText(MSIHANDLE installer, const std::wstring& text) {
         }
     }
     return result;
+}
+
+}  // namespace
+
+std::wstring FormatText(MSIHANDLE installer, const std::wstring& text) {
+    // A custom action running outside the installer's process gets the
+    // formatted text back as a NUL-terminated string on some installers
+    // (Wine's), which cuts a multi-string at its first separator. The pieces
+    // between the separators are formatted one by one instead: the same
+    // text either way, since formatting never makes a "[~]" of its own.
+    const std::wstring separator = kListSeparator;
+    std::wstring result;
+    size_t start = 0;
+    for (size_t found = text.find(separator); found != std::wstring::npos; found = text.find(separator, start)) {
+        result += FormatPiece(installer, text.substr(start, found - start));
+        result += separator;
+        start = found + separator.size();
+    }
+    return result + FormatPiece(installer, text.substr(start));
 }
 
 int32_t TableExists(const std::wstring& name) {

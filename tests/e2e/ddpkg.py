@@ -284,3 +284,224 @@ def main():
     passed = result.testsRun - failed - len(result.skipped)
     print(f"{passed} passed, {failed} failed")
     raise SystemExit(1 if failed or result.testsRun == 0 else 0)
+
+
+# ---------------------------------------------------------------------------
+# Driver packages: the five custom tables, the driver actions and the
+# recording double that stands in for the script-phase driver actions.
+
+RECORDING_DOUBLE = os.environ.get("DD_RECORDING_DOUBLE", os.path.join(BUILD_DIR, "dd_recording_actions_double.dll"))
+# Where the double appends what each script-phase action was handed.
+RECORD_FILE = "C:\\dd-recorded-actions.txt"
+SOURCE_DIR = os.environ.get("DD_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+FIXTURES = os.path.join(SOURCE_DIR, "tests", "fixtures")
+
+# What the immediate driver actions schedule, by phase, plain names; the
+# "_x64" forms are used when VersionNT64 is set.
+SCHEDULED_DRIVER_ACTIONS = [
+    ("InstallDriversRollback", CA_ROLLBACK_ACTION),
+    ("InstallDriversDeferred", CA_DEFERRED),
+    ("InstallDriversEarlyRollback", CA_ROLLBACK_ACTION),
+    ("InstallDriversEarlyDeferred", CA_DEFERRED),
+    ("InstallDriversEarlyCommit", CA_COMMIT_ACTION),
+    ("UninstallDriversRollback", CA_ROLLBACK_ACTION),
+    ("UninstallDriversDeferred", CA_DEFERRED),
+]
+
+# The package lists the immediate actions publish; the double records each
+# through a deferred action of the same name, whose data is the property.
+PUBLISHED_LISTS = ["DriversToInstall", "DriversToReinstall", "DriversToInstallEarly", "DriversToUninstall"]
+
+
+def add_driver_tables(p):
+    """The five custom tables with their columns (empty)."""
+    p.table("DriverPackage", ["DriverPackage", "Component_", "InfPath", "CatPath", "Dependencies", "HardwareId",
+                              "Attributes", "Type", "Condition", "Sequence", "GuidsOfPreviousVersions"],
+            ["s72", "s72", "S255", "S255", "S255", "S255", "I4", "I2", "S255", "I4", "S255"], ["DriverPackage"])
+    p.table("DriverRegistry", ["DriverRegistry", "Root", "Key", "Name", "Value", "DriverPackage_", "Condition"],
+            ["s72", "I2", "S255", "S255", "S0", "s72", "S255"], ["DriverRegistry"])
+    p.table("DriverUpperFilter", ["DriverUpperFilter", "ClassGuid", "ServiceName", "Dependencies", "Attributes",
+                                  "DriverPackage_", "Condition"],
+            ["s72", "s38", "s255", "S255", "I4", "s72", "S255"], ["DriverUpperFilter"])
+    p.table("CryptCatalog", ["CryptCatalog", "Name", "Path", "Component_", "Condition"],
+            ["s72", "S255", "S255", "S72", "S255"], ["CryptCatalog"])
+    p.table("ServiceConfigProtection", ["ServiceConfigProtection", "Name", "Binary_", "UnprotectCommand", "Attributes",
+                                        "Component_", "Condition"],
+            ["s72", "S255", "S72", "S255", "I4", "S72", "S255"], ["ServiceConfigProtection"])
+
+
+def driver_package(p, id_, component, inf, cat="", attributes=0, type_=1, sequence=None, condition="",
+                   previous_guids="", dependencies="", hardware_id=""):
+    p.rows("DriverPackage").append([id_, component, inf, cat, dependencies, hardware_id, str(attributes), str(type_),
+                                    condition, "" if sequence is None else str(sequence), previous_guids])
+
+
+def driver_registry(p, id_, package, key, name, value, root=2, condition=""):
+    p.rows("DriverRegistry").append([id_, str(root), key, name, value, package, condition])
+
+
+def upper_filter(p, id_, package, class_guid, service, dependencies="", attributes=0, condition=""):
+    p.rows("DriverUpperFilter").append([id_, class_guid, service, dependencies, str(attributes), package, condition])
+
+
+def driver_files(p, component, names, source_dir, first_sequence, guid=None):
+    """A component holding fixture files (installed into INSTALLDIR); the first name is its key path.
+    Returns {File key: source path} for a cabinet."""
+    p.component(component, guid=guid, key_path=component + "_" + names[0])
+    members = {}
+    for i, name in enumerate(names):
+        key = component + "_" + name
+        source = os.path.join(source_dir, name)
+        p.file(key, component, name, source, first_sequence + i)
+        members[key] = source
+    return members
+
+
+def driver_actions(p, early=False, finalize=True, fail_switch=True, uninstall_condition=""):
+    """The immediate driver actions of driverdeploy.dll in the execute sequence, the scheduled names (plain and
+    "_x64") bound to the recording double, deferred probes that record the published lists and the finalize text,
+    an immediate probe after them that records every scheduled action's data as "scheduled:<name>", and
+    "FailScript" (when DDTEST_FAIL is set) to make the installer run the rollback script."""
+    p.binary("RecordingDouble", RECORDING_DOUBLE)
+    if early:
+        p.custom_action("InstallDriversEarly", CA_IMMEDIATE, "InstallDriversEarly", sequence=1502,
+                        condition="NOT REMOVE")
+    # Before InstallDrivers and on every run: an upgrade removes the previous version's drivers first.
+    p.custom_action("UninstallDrivers", CA_IMMEDIATE, "UninstallDrivers", sequence=1504,
+                    condition=uninstall_condition)
+    p.custom_action("InstallDrivers", CA_IMMEDIATE, "InstallDrivers", sequence=1506, condition="NOT REMOVE")
+    for name, type_ in SCHEDULED_DRIVER_ACTIONS:
+        for suffix in ("", "_x64"):
+            p.custom_action(name + suffix, type_, name + suffix, source="RecordingDouble")
+    p.custom_action("RecordScheduledData", CA_IMMEDIATE, "RecordScheduledData", source="RecordingDouble",
+                    sequence=1508)
+    for i, name in enumerate(PUBLISHED_LISTS):
+        p.custom_action(name, CA_DEFERRED, name, source="RecordingDouble", sequence=1510 + i)
+    if finalize:
+        p.custom_action("InstallDriversFinalize", CA_DEFERRED, "InstallDriversFinalize", source="RecordingDouble",
+                        sequence=6590, condition="NOT REMOVE")
+    if fail_switch:
+        p.custom_action("FailScript", CA_DEFERRED, "FailScript", source="RecordingDouble", sequence=6595,
+                        condition="DDTEST_FAIL")
+
+
+def recorded_actions(prefix):
+    """[(action, CustomActionData)] in the order the double recorded them; empties the record."""
+    path = prefix.path(RECORD_FILE)
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        raw = f.read()
+    os.remove(path)
+    out = []
+    pos = 0
+    while pos < len(raw):
+        tab1 = raw.index(b"\t", pos)
+        tab2 = raw.index(b"\t", tab1 + 1)
+        size = int(raw[tab1 + 1:tab2])
+        data = raw[tab2 + 1:tab2 + 1 + size]
+        if raw[tab2 + 1 + size:tab2 + 2 + size] != b"\n":
+            raise ValueError(f"malformed record at {pos}: {raw[pos:pos + 80]!r}")
+        out.append((raw[pos:tab1].decode("ascii"), data.decode("utf-8")))
+        pos = tab2 + 2 + size
+    return out
+
+
+# The CustomActionData text, decoded independently of the library.
+def decode_map(text, entry_sep, key_sep):
+    out = {}
+    pos, n = 0, len(text)
+    while pos < n:
+        i = pos
+        while True:
+            j = text.find(entry_sep, i)
+            if j < 0:
+                end = n
+                break
+            if j + 1 < n and text[j + 1] == entry_sep:
+                i = j + 2
+                continue
+            end = j
+            break
+        entry = text[pos:end]
+        k = entry.find(key_sep)
+        key, value = (entry, "") if k < 0 else (entry[:k], entry[k + 1:].replace(entry_sep * 2, entry_sep))
+        if key:
+            out[key] = value
+        pos = end + 1
+    return out
+
+
+def _int(text, default=0):
+    try:
+        return int(text.strip()) if text.strip() else default
+    except ValueError:
+        return 0
+
+
+def decode_registry_entries(text):
+    entries = []
+    for _, value in sorted(decode_map(text, ">", "<").items()):
+        r = decode_map(value, ")", "(")
+        entries.append({"id": r.get("id", ""), "root": _int(r.get("root", "")), "key": r.get("key", ""),
+                        "name": r.get("name", ""), "value": r.get("value", ""), "condition": r.get("condition", ""),
+                        "drv": r.get("drv", ""), "act": _int(r.get("act", ""))})
+    return entries
+
+
+def decode_packages(text):
+    """A DriverPackage list as dicts, in execution order (sequence, then id)."""
+    packages = []
+    for _, value in sorted(decode_map(text, ";", "*").items()):
+        r = decode_map(value, "|", "=")
+        guids = []
+        while f"guids{len(guids)}" in r:
+            guids.append(r[f"guids{len(guids)}"])
+        packages.append({"id": r.get("id", ""), "cmp": r.get("cmp", ""), "inf": r.get("inf", ""),
+                         "cat": r.get("cat", ""), "depends": r.get("depends", ""), "hdw": r.get("hdw", ""),
+                         "condition": r.get("condition", ""), "guids": guids, "atr": _int(r.get("atr", "")),
+                         "type": _int(r.get("type", "")), "act": _int(r.get("act", "")),
+                         "seq": _int(r.get("seq", ""), 65535) & 0xFFFFFFFF, "cost": _int(r.get("cost", "")),
+                         "reg": decode_registry_entries(r.get("reg", ""))})
+    packages.sort(key=lambda pkg: pkg["seq"])
+    return packages
+
+
+def import_registry(prefix, keys):
+    """Writes {key path under HKLM: {value name: str | [str]}} into the prefix's registry (64-bit view) with
+    regedit; a list becomes REG_MULTI_SZ."""
+    # Version 5 files are UTF-16: their hex(7) bytes are taken as UTF-16LE as they stand.
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for key, values in keys.items():
+        lines.append(f"[HKEY_LOCAL_MACHINE\\{key}]")
+        for name, value in values.items():
+            if isinstance(value, list):
+                data = ("\0".join(value) + "\0\0").encode("utf-16-le")
+                lines.append(f'"{name}"=hex(7):' + ",".join(f"{b:02x}" for b in data))
+            else:
+                lines.append(f'"{name}"="{value}"')
+        lines.append("")
+    path = os.path.join(prefix.dir, f"import-{uuid.uuid4().hex[:8]}.reg")
+    with open(path, "w", encoding="utf-16", newline="\r\n") as f:
+        f.write("\n".join(lines) + "\n")
+    return prefix.run("regedit", "/s", unix_to_windows(path))
+
+
+_ACTION_START = re.compile(r"^Action start [0-9:]+: (?P<name>[^ ]+)\.\s*$")
+_ACTION_ENDED = re.compile(r"^Action ended [0-9:]+: (?P<name>[^ ]+)\. Return value")
+
+
+def actions_started_within(log, action):
+    """Names of the actions the installer started while `action` ran (for an immediate action: what it
+    scheduled, in order), from the first run of `action` in the log."""
+    inside, out = False, []
+    for line in log.splitlines():
+        start = _ACTION_START.match(line)
+        ended = _ACTION_ENDED.match(line)
+        if start and start.group("name") == action and not inside:
+            inside = True
+        elif ended and ended.group("name") == action and inside:
+            return out
+        elif start and inside:
+            out.append(start.group("name"))
+    return out
