@@ -122,21 +122,13 @@ DriverPackage ReadRow(const Record& row) {
 
 DriverPackageList ReadDriverPackages() {
     DriverPackageList packages;
-    const int32_t state = TableExists(kTable);
-    if (state == table_state::Absent) {
-        Log(L"There is no '%s' table.", std::wstring(kTable));
+    const auto view = OpenTableQuery(kTable,
+        L"SELECT `DriverPackage`, `Component_`, `InfPath`, `CatPath`, `Dependencies`, `HardwareId`, `Attributes`, `Type`, "
+        L"`Condition`, `Sequence`, `GuidsOfPreviousVersions` FROM `DriverPackage`", MissingTable::Log);
+    if (!view) {
         return packages;
     }
-    if (state != table_state::Exists) {
-        ThrowTableQueryFailed(state, kTable);
-    }
-
     Overrides overrides = ReadOverrides();
-    const auto database = GetActiveDatabase(GetHandle());
-    const auto view = database->OpenView(
-        L"SELECT `DriverPackage`, `Component_`, `InfPath`, `CatPath`, `Dependencies`, `HardwareId`, `Attributes`, `Type`, "
-        L"`Condition`, `Sequence`, `GuidsOfPreviousVersions` FROM `DriverPackage`");
-    view->Execute();
     while (const auto row = view->Fetch()) {
         DriverPackage package = ReadRow(*row);
         ValidateListKey(kTable, package.id, separators::List);

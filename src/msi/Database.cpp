@@ -1,6 +1,7 @@
 #include "msi/Database.h"
 
 #include "frame/Exception.h"
+#include "frame/Log.h"
 #include "frame/HResult.h"
 #include "frame/LastError.h"
 #include "frame/Session.h"
@@ -211,6 +212,40 @@ int32_t TableExists(const std::wstring& name) {
 
 void ThrowTableQueryFailed(int32_t code, const std::wstring& name) {
     throw Exception(code, L"Failed to determines existing the table: " + name, std::wstring());
+}
+
+namespace {
+
+std::shared_ptr<View> OpenTableQueryWith(const std::wstring& table, const std::wstring& query, MissingTable missing,
+                                         const std::wstring* key) {
+    const int32_t state = TableExists(table);
+    if (state == table_state::Absent) {
+        if (missing == MissingTable::Log) {
+            Log(L"There is no '%s' table.", table);
+        }
+        return nullptr;
+    }
+    if (state != table_state::Exists) {
+        ThrowTableQueryFailed(state, table);
+    }
+    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(query);
+    if (key != nullptr) {
+        view->Execute(Record(*key));
+    } else {
+        view->Execute();
+    }
+    return view;
+}
+
+}  // namespace
+
+std::shared_ptr<View> OpenTableQuery(const std::wstring& table, const std::wstring& query, MissingTable missing) {
+    return OpenTableQueryWith(table, query, missing, nullptr);
+}
+
+std::shared_ptr<View> OpenTableQuery(const std::wstring& table, const std::wstring& query, MissingTable missing,
+                                     const std::wstring& key) {
+    return OpenTableQueryWith(table, query, missing, &key);
 }
 
 }  // namespace setup

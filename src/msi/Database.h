@@ -106,4 +106,16 @@ int32_t TableExists(const std::wstring& name);
 // The reader's answer to a TableExists result other than 0 or 1.
 [[noreturn]] void ThrowTableQueryFailed(int32_t code, const std::wstring& name);
 
+// How a table reader treats an absent table: the package's own tables log
+// "There is no '%s' table.", the per-package detail tables say nothing.
+enum class MissingTable { Log, Silent };
+
+// The start every table reader shares: TableExists, then the query opened on
+// the active database and executed (with the key as its one parameter when
+// given). An absent table gives an empty pointer; an unanswerable question
+// throws "Failed to determines existing the table: ".
+std::shared_ptr<View> OpenTableQuery(const std::wstring& table, const std::wstring& query, MissingTable missing);
+std::shared_ptr<View> OpenTableQuery(const std::wstring& table, const std::wstring& query, MissingTable missing,
+                                     const std::wstring& key);
+
 }  // namespace setup

@@ -20,17 +20,10 @@ constexpr wchar_t kQuery[] = L"SELECT `CryptCatalog`, `Name`, `Path`, `Component
 
 std::vector<CryptCatalogRecord> ReadCryptCatalogTable() {
     std::vector<CryptCatalogRecord> records;
-    const int32_t state = TableExists(kTable);
-    if (state == table_state::Absent) {
-        Log(L"There is no '%s' table.", std::wstring(kTable));
+    const auto view = OpenTableQuery(kTable, kQuery, MissingTable::Log);
+    if (!view) {
         return records;
     }
-    if (state != table_state::Exists) {
-        ThrowTableQueryFailed(state, kTable);
-    }
-    const std::shared_ptr<Database> database = GetActiveDatabase(GetHandle());
-    const std::shared_ptr<View> view = database->OpenView(kQuery);
-    view->Execute();
     while (const std::shared_ptr<Record> row = view->Fetch()) {
         CryptCatalogRecord record;
         record.id = row->GetString(1);

@@ -22,19 +22,12 @@ void LogReadFailure(const Exception& e) { Log(L"%s Error 0x%x.", e.Message(), e.
 
 std::vector<DriverRegistryEntry> ReadDriverRegistry(const std::wstring& driverPackage) {
     std::vector<DriverRegistryEntry> entries;
-    const int32_t state = TableExists(kTable);
-    if (state == table_state::Absent) {
+    const auto view = OpenTableQuery(kTable,
+        L"SELECT `DriverRegistry`, `Root`, `Key`, `Name`, `Value`, `DriverPackage_`, `Condition` FROM `DriverRegistry` "
+        L"WHERE `DriverPackage_` = ?", MissingTable::Silent, driverPackage);
+    if (!view) {
         return entries;
     }
-    if (state != table_state::Exists) {
-        ThrowTableQueryFailed(state, kTable);
-    }
-
-    const auto database = GetActiveDatabase(GetHandle());
-    const auto view = database->OpenView(
-        L"SELECT `DriverRegistry`, `Root`, `Key`, `Name`, `Value`, `DriverPackage_`, `Condition` FROM `DriverRegistry` "
-        L"WHERE `DriverPackage_` = ?");
-    view->Execute(Record(driverPackage));
     while (const auto row = view->Fetch()) {
         DriverRegistryEntry entry;
         entry.id = row->GetString(1);

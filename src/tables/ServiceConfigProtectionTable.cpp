@@ -26,17 +26,10 @@ bool IgnoresComponent(const ServiceConfigProtectionRecord& record) {
 
 std::vector<ServiceConfigProtectionRecord> ReadServiceConfigProtectionTable() {
     std::vector<ServiceConfigProtectionRecord> records;
-    const int32_t state = TableExists(kTable);
-    if (state == table_state::Absent) {
-        Log(L"There is no '%s' table.", std::wstring(kTable));
+    const auto view = OpenTableQuery(kTable, kQuery, MissingTable::Log);
+    if (!view) {
         return records;
     }
-    if (state != table_state::Exists) {
-        ThrowTableQueryFailed(state, kTable);
-    }
-    const std::shared_ptr<Database> database = GetActiveDatabase(GetHandle());
-    const std::shared_ptr<View> view = database->OpenView(kQuery);
-    view->Execute();
     while (const std::shared_ptr<Record> row = view->Fetch()) {
         ServiceConfigProtectionRecord record;
         record.id = row->GetString(1);

@@ -28,19 +28,12 @@ void LogConfigured(const wchar_t* what, const DriverRegistryEntry& entry) {
 
 std::vector<DriverUpperFilterEntry> ReadDriverUpperFilters(const std::wstring& driverPackage) {
     std::vector<DriverUpperFilterEntry> rows;
-    const int32_t state = TableExists(kTable);
-    if (state == table_state::Absent) {
+    const auto view = OpenTableQuery(kTable,
+        L"SELECT `DriverUpperFilter`, `ClassGuid`, `ServiceName`, `Dependencies`, `Attributes`, `DriverPackage_`, `Condition` "
+        L"FROM `DriverUpperFilter` WHERE `DriverPackage_` = ?", MissingTable::Silent, driverPackage);
+    if (!view) {
         return rows;
     }
-    if (state != table_state::Exists) {
-        ThrowTableQueryFailed(state, kTable);
-    }
-
-    const auto database = GetActiveDatabase(GetHandle());
-    const auto view = database->OpenView(
-        L"SELECT `DriverUpperFilter`, `ClassGuid`, `ServiceName`, `Dependencies`, `Attributes`, `DriverPackage_`, `Condition` "
-        L"FROM `DriverUpperFilter` WHERE `DriverPackage_` = ?");
-    view->Execute(Record(driverPackage));
     while (const auto record = view->Fetch()) {
         DriverUpperFilterEntry row;
         row.id = record->GetString(1);
