@@ -14,6 +14,7 @@
 #include "frame/Session.h"
 #include "tables/CatalogFiles.h"
 #include "windows/support/InstallerFixture.h"
+#include "windows/support/CatchException.h"
 
 namespace {
 
@@ -50,17 +51,6 @@ private:
     std::wstring database_ = ddtest::BuildDatabase(dir_ / L"catalog.msi", ddtest::BaseTables());
     ddtest::InstallerSession session_{database_};
 };
-
-template <class Body>
-setup::Exception CatchException(Body body) {
-    try {
-        body();
-    } catch (const setup::Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no exception";
-    return setup::Exception(0, L"", L"");
-}
 
 TEST_F(CatalogFiles, AddedCatalogAppearsInTheStoreAndRemovalDeletesIt) {
     const setup::CatalogAdmin admin;
@@ -103,7 +93,7 @@ TEST_F(CatalogFiles, FailuresCarryTheirCodeAndMessage) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const setup::Exception e = CatchException(c.call);
+        const setup::Exception e = ddtest::CatchSetupException(c.call);
         EXPECT_EQ(c.code, e.Code());
         EXPECT_EQ(c.message, e.Message());
         EXPECT_EQ(L"", e.Details());
@@ -120,7 +110,7 @@ TEST_F(CatalogFiles, StrictBatchStopsAtTheFirstFailureAndLenientBatchGoesOn) {
         {L"c3", L"ddBatch3.cat", CatalogFile(L"b3.cat", "three"), L"", L""},
     };
 
-    const setup::Exception e = CatchException([&] { setup::AddCatalogs(records, false); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::AddCatalogs(records, false); });
     EXPECT_EQ(static_cast<int32_t>(0x80004005), e.Code());
     EXPECT_EQ(L"Failed to add a catalog file. The catalog file not specified.", e.Message());
     EXPECT_TRUE(ddtest::FileExists(CatalogStorePath(L"ddBatch1.cat")));

@@ -65,7 +65,7 @@ protected:
     }
     setup::Exception ReadFailure(const std::vector<ddtest::TableText>& tables) {
         StartSession(tables, {{"INFDIR", "C:\\drv\\"}});
-        return regtest::CatchSetupException([] { setup::driver::ReadDriverPackages(); });
+        return ddtest::CatchSetupException([] { setup::driver::ReadDriverPackages(); });
     }
 };
 
@@ -240,7 +240,7 @@ TEST_F(PackageTableTest, ValidationRulesInOrder) {
     noComponent.component.clear();
     noComponent.condition = L"((";
     for (const DriverPackage& bad : {noId, noComponent}) {
-        const auto e = regtest::CatchSetupException([&] { setup::driver::ValidateDriverPackage(bad); });
+        const auto e = ddtest::CatchSetupException([&] { setup::driver::ValidateDriverPackage(bad); });
         EXPECT_EQ(kInvalidData, e.Code());
         EXPECT_EQ(L"Failed to validate driver package. Component is not specified.", e.Message());
     }

@@ -10,6 +10,8 @@
 #include "msi/ComponentTerms.h"
 #include "msi/Components.h"
 #include "windows/support/InstallerFixture.h"
+#include "windows/support/CatchException.h"
+#include "windows/support/ProductInstall.h"
 
 namespace {
 
@@ -75,22 +77,6 @@ std::wstring BuildPackage(const ddtest::TempDir& dir, const char* productCode) {
     return ddtest::BuildDatabase(dir / L"pkg.msi", PackageTables(), {{"ProductCode", productCode}, {"ALLUSERS", "1"}});
 }
 
-DWORD RunMsiexec(const std::wstring& arguments) {
-    std::wstring command = L"msiexec.exe " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        return GetLastError();
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return code;
-}
-
 // The installer services started for one session, as an entry point does.
 class Services {
 public:
@@ -102,17 +88,6 @@ bool HasLogLine(const ddtest::InstallerSession& session, const std::wstring& exp
     const auto lines = session.InfoLines();
     return std::any_of(lines.begin(), lines.end(),
                        [&](const std::wstring& line) { return ddtest::StripLogPrefix(line) == expected; });
-}
-
-template <class F>
-setup::Exception CatchSetupException(F&& f) {
-    try {
-        f();
-    } catch (const setup::Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no setup::Exception was thrown";
-    return setup::Exception(0, L"", L"");
 }
 
 // A package that was never installed, in a session of its own.
@@ -150,7 +125,7 @@ TEST_F(FreshPackageTest, ComponentBeingInstalled) {
 TEST_F(FreshPackageTest, ComponentGuidOfARow) {
     EXPECT_EQ(W(kPayloadGuid), setup::GetComponentGuid(L"Payload"));
     const unsigned leaked = ddtest::RunCountingLeakedHandles([] {
-        const setup::Exception e = CatchSetupException([] { setup::GetComponentGuid(L"NoSuchComponent"); });
+        const setup::Exception e = ddtest::CatchSetupException([] { setup::GetComponentGuid(L"NoSuchComponent"); });
         EXPECT_EQ(static_cast<int32_t>(0x80070006), e.Code());
         EXPECT_EQ(L"Failed to read component GUID.", e.Message());
     });
@@ -179,7 +154,7 @@ TEST_F(FreshPackageTest, SourceDirectoryWalkEndsAtASelfParentedRootAndRefusesCyc
     EXPECT_EQ(L"Root", setup::ResolveSourceDirectory(L"SELFROOT"));
     EXPECT_EQ(L"Root\\below", setup::ResolveSourceDirectory(L"UNDERSELF"));
     const unsigned leaked = ddtest::RunCountingLeakedHandles([] {
-        const setup::Exception e = CatchSetupException([] { setup::ResolveSourceDirectory(L"CYCLEA"); });
+        const setup::Exception e = ddtest::CatchSetupException([] { setup::ResolveSourceDirectory(L"CYCLEA"); });
         EXPECT_EQ(static_cast<int32_t>(0x8007000D), e.Code());
         EXPECT_EQ(L"The Directory table has a cycle of parents at: CYCLEA", e.Message());
     });
@@ -192,7 +167,7 @@ TEST_F(FreshPackageTest, ComponentSourceDirectoryIsBesideThePackage) {
     EXPECT_EQ(dir_.path() + L"\\Driver Files\\sub", setup::GetComponentSourceDirectory(L"Other"));
 
     const unsigned leaked = ddtest::RunCountingLeakedHandles([] {
-        const setup::Exception e = CatchSetupException([] { setup::GetComponentSourceDirectory(L"NoSuchComponent"); });
+        const setup::Exception e = ddtest::CatchSetupException([] { setup::GetComponentSourceDirectory(L"NoSuchComponent"); });
         EXPECT_EQ(static_cast<int32_t>(0x80070006), e.Code());
         EXPECT_EQ(L"Failed to read component directory.", e.Message());
     });
@@ -238,7 +213,7 @@ protected:
         dir_ = new ddtest::TempDir();
         path_ = new std::wstring(BuildPackage(*dir_, kInstalledProduct));
         target_ = new std::wstring(*dir_ / L"target");
-        const DWORD code = RunMsiexec(L"/i \"" + *path_ + L"\" /qn TARGETDIR=\"" + *target_ + L"\\\" /l*v \"" +
+        const DWORD code = ddtest::RunMsiexec(L"/i \"" + *path_ + L"\" /qn TARGETDIR=\"" + *target_ + L"\\\" /l*v \"" +
                                       (*dir_ / L"install.log") + L"\"");
         if (code != 0) {
             const auto log = ddtest::ReadBinaryFile(*dir_ / L"install.log");

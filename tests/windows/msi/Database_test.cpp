@@ -9,6 +9,7 @@
 #include "frame/Session.h"
 #include "msi/Database.h"
 #include "windows/support/InstallerFixture.h"
+#include "windows/support/CatchException.h"
 
 namespace {
 
@@ -81,17 +82,6 @@ std::vector<std::wstring> ReadKeys(const std::wstring& table) {
     return keys;
 }
 
-template <class F>
-setup::Exception CatchSetupException(F&& f) {
-    try {
-        f();
-    } catch (const setup::Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no setup::Exception was thrown";
-    return setup::Exception(0, L"", L"");
-}
-
 TEST_F(DatabaseTest, ReaderOrderReadsRowsAndMissingTableGivesEmptyList) {
     EXPECT_EQ(0, setup::TableExists(L"Items"));
     EXPECT_EQ((std::vector<std::wstring>{L"a", L"b", L"c"}), ReadKeys(L"Items"));
@@ -120,7 +110,7 @@ TEST_F(DatabaseTest, StringFieldsUpToTheFieldCount) {
     EXPECT_EQ(L"", FetchItem(L"b")->GetString(3));  // null string
     EXPECT_NO_THROW(row->GetString(0));
 
-    const setup::Exception e = CatchSetupException([&] { row->GetString(4); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { row->GetString(4); });
     EXPECT_EQ(static_cast<int32_t>(0x80070057), e.Code());
     EXPECT_EQ(L"The value of an argument is outside the allowable range.", e.Message());
     EXPECT_EQ(L"", e.Details());
@@ -221,7 +211,7 @@ TEST_F(DatabaseTest, WriteStreamToFileWritesChunksOf4096) {
 
 TEST_F(DatabaseTest, WriteStreamToFileReportsTheFileItCannotCreate) {
     const std::wstring file = dir_ / L"missing\\out.bin";
-    const setup::Exception e = CatchSetupException([&] { FetchStream(L"s4096")->WriteStreamToFile(file); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { FetchStream(L"s4096")->WriteStreamToFile(file); });
     EXPECT_EQ(static_cast<int32_t>(0x80070003), e.Code());
     EXPECT_EQ(L"Failed to create file for stream: " + file, e.Message());
 }
@@ -229,7 +219,7 @@ TEST_F(DatabaseTest, WriteStreamToFileReportsTheFileItCannotCreate) {
 TEST_F(DatabaseTest, TableQueryWithoutDatabaseIsAFailureNotAnAbsence) {
     setup::Finalize(0);  // the services hold no database now
     EXPECT_EQ(static_cast<int32_t>(0x80004005), setup::TableExists(L"Items"));
-    const setup::Exception e = CatchSetupException([] { ReadKeys(L"Items"); });
+    const setup::Exception e = ddtest::CatchSetupException([] { ReadKeys(L"Items"); });
     EXPECT_EQ(static_cast<int32_t>(0x80004005), e.Code());
     EXPECT_EQ(L"Failed to determines existing the table: Items", e.Message());
     ASSERT_EQ(0, setup::Initialize(session_->handle(), "DatabaseTest"));
@@ -238,7 +228,7 @@ TEST_F(DatabaseTest, TableQueryWithoutDatabaseIsAFailureNotAnAbsence) {
 TEST_F(DatabaseTest, ViewOnNoDatabaseFailsWithoutLeaking) {
     const unsigned leaked = ddtest::RunCountingLeakedHandles([] {
         setup::Database none(0);
-        const setup::Exception e = CatchSetupException([&] { none.OpenView(L"SELECT `Key` FROM `Items`"); });
+        const setup::Exception e = ddtest::CatchSetupException([&] { none.OpenView(L"SELECT `Key` FROM `Items`"); });
         EXPECT_EQ(kInvalidHandle, e.Code());
         EXPECT_EQ(L"Failed to create a view object.", e.Message());
     });
@@ -247,32 +237,32 @@ TEST_F(DatabaseTest, ViewOnNoDatabaseFailsWithoutLeaking) {
 
 TEST_F(DatabaseTest, FailingCallsKeepTheirMessages) {
     auto database = setup::GetActiveDatabase(setup::GetHandle());
-    const setup::Exception bad = CatchSetupException([&] { database->OpenView(L"SELECT nonsense FROM"); });
+    const setup::Exception bad = ddtest::CatchSetupException([&] { database->OpenView(L"SELECT nonsense FROM"); });
     EXPECT_EQ(L"Failed to create a view object.", bad.Message());
     EXPECT_LT(bad.Code(), 0);
 
     setup::View none;
-    const setup::Exception execute = CatchSetupException([&] { none.Execute(); });
+    const setup::Exception execute = ddtest::CatchSetupException([&] { none.Execute(); });
     EXPECT_EQ(kInvalidHandle, execute.Code());
     EXPECT_EQ(L"Failed to execute a SQL view query.", execute.Message());
 
-    const setup::Exception fetch = CatchSetupException([&] { none.Fetch(); });
+    const setup::Exception fetch = ddtest::CatchSetupException([&] { none.Fetch(); });
     EXPECT_EQ(kInvalidHandle, fetch.Code());
     EXPECT_EQ(L"Failed to fetch the next sequential record from the view.", fetch.Message());
 
     // Field 2 of an Items row is an integer, not a stream.
     auto row = FetchItem(L"c");
-    const setup::Exception size = CatchSetupException([&] { row->ReadStream(); });
+    const setup::Exception size = ddtest::CatchSetupException([&] { row->ReadStream(); });
     EXPECT_EQ(kInvalidDatatype, size.Code());
     EXPECT_EQ(L"Failed to get size of stream.", size.Message());
     const std::wstring file = dir_ / L"partial.bin";
-    const setup::Exception read = CatchSetupException([&] { row->WriteStreamToFile(file); });
+    const setup::Exception read = ddtest::CatchSetupException([&] { row->WriteStreamToFile(file); });
     EXPECT_EQ(kInvalidDatatype, read.Code());
     EXPECT_EQ(L"Failed to read stream from a record.", read.Message());
     EXPECT_TRUE(ddtest::FileExists(file));  // a failure part-way leaves the file
 
     setup::Record empty;
-    const setup::Exception stream = CatchSetupException([&] { empty.ReadStream(); });
+    const setup::Exception stream = ddtest::CatchSetupException([&] { empty.ReadStream(); });
     EXPECT_EQ(kInvalidHandle, stream.Code());
     EXPECT_EQ(L"Failed to get size of stream.", stream.Message());
 }
@@ -285,7 +275,7 @@ TEST_F(DatabaseTest, ParameterRecordClosedOnceEvenWhenExecutionFails) {
         setup::Record parameters(L"a");
         const MSIHANDLE handle = parameters.Handle();
         setup::View none;
-        const setup::Exception e = CatchSetupException([&] { none.Execute(std::move(parameters)); });
+        const setup::Exception e = ddtest::CatchSetupException([&] { none.Execute(std::move(parameters)); });
         EXPECT_EQ(L"Failed to execute a SQL view query.", e.Message());
         EXPECT_EQ(static_cast<UINT>(-1), MsiRecordGetFieldCount(handle)) << "parameter record still open";
 

@@ -8,6 +8,7 @@
 #include "frame/Session.h"
 #include "msi/Streams.h"
 #include "windows/support/InstallerFixture.h"
+#include "windows/support/CatchException.h"
 
 namespace {
 
@@ -32,21 +33,11 @@ struct StreamsSession {
     ~StreamsSession() { setup::Finalize(0); }
 };
 
-setup::Exception Catch(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const setup::Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no setup::Exception";
-    return setup::Exception(0, L"", L"");
-}
-
 TEST(Streams, BinaryRows) {
     StreamsSession s(true);
     EXPECT_EQ((std::vector<uint8_t>{'M', 'Z', 0, 1, 2}), setup::ReadBinary(L"prog"));
     EXPECT_TRUE(setup::ReadBinary(L"empty").empty());
-    const setup::Exception e = Catch([] { setup::ReadBinary(L"missing"); });
+    const setup::Exception e = ddtest::CatchSetupException([] { setup::ReadBinary(L"missing"); });
     EXPECT_EQ(static_cast<int32_t>(0x80070006), e.Code());
     EXPECT_EQ(L"Failed to extract from binary: missing", e.Message());
 }
@@ -56,7 +47,7 @@ TEST(Streams, AnEmptyBinaryNameAsksNothing) {
     StreamsSession s(false);
     EXPECT_TRUE(setup::ReadBinary(L"").empty());
     EXPECT_EQ(0u, ddtest::RunCountingLeakedHandles([] { EXPECT_TRUE(setup::ReadBinary(L"").empty()); }));
-    const setup::Exception e = Catch([] { setup::ReadBinary(L"prog"); });
+    const setup::Exception e = ddtest::CatchSetupException([] { setup::ReadBinary(L"prog"); });
     EXPECT_EQ(L"Failed to create a view object.", e.Message());
 }
 
@@ -66,7 +57,7 @@ TEST(Streams, NamedStreamToFile) {
     ddtest::WriteTextFile(file, "old content that is longer");
     setup::ExtractStream(L"drivers.cab", file);
     EXPECT_EQ((std::vector<unsigned char>{'M', 'S', 'C', 'F', 9, 9}), ddtest::ReadBinaryFile(file));
-    const setup::Exception e = Catch([&] { setup::ExtractStream(L"nosuch.cab", s.dir / L"x.cab"); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractStream(L"nosuch.cab", s.dir / L"x.cab"); });
     EXPECT_EQ(static_cast<int32_t>(0x80070006), e.Code());
     EXPECT_EQ(L"Failed to extract stream: nosuch.cab", e.Message());
     EXPECT_FALSE(ddtest::FileExists(s.dir / L"x.cab"));

@@ -15,6 +15,7 @@
 #include "system/PathText.h"
 #include "windows/support/InstallerFixture.h"
 #include "windows/support/ProductInstall.h"
+#include "windows/support/CatchException.h"
 
 namespace {
 
@@ -67,16 +68,6 @@ std::vector<ddtest::TableText> PayloadTables() {
                    {"4", "20", "", "#bad.cab", "", ""},
                    {"5", "30", "", "#missing.cab", "", ""}}),
     };
-}
-
-setup::Exception Catch(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const setup::Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no setup::Exception";
-    return setup::Exception(0, L"", L"");
 }
 
 bool StartsWith(const std::wstring& text, std::wstring_view prefix) { return std::wstring_view(text).substr(0, prefix.size()) == prefix; }
@@ -169,7 +160,7 @@ TEST_F(PayloadTest, CabinetOfAComponentIsTheFirstMediaRowReachingItsSequence) {
     }
     EXPECT_EQ(L"driver catalog.cat", setup::GetFileLongName(L"drv_cat"));
     EXPECT_EQ(L"drv.inf", setup::GetFileLongName(L"drv_inf"));
-    const setup::Exception e = Catch([] { setup::GetFileLongName(L"nosuch"); });
+    const setup::Exception e = ddtest::CatchSetupException([] { setup::GetFileLongName(L"nosuch"); });
     EXPECT_EQ(L"File record isn't exist in 'File' table: nosuch", e.Message());
     EXPECT_LT(e.Code(), 0);
 }
@@ -222,7 +213,7 @@ TEST_F(PayloadTest, ExtractionFailures) {
     for (const auto& c : cases) {
         SCOPED_TRACE(ddtest::Narrow(c.component));
         const unsigned leaked = ddtest::RunCountingLeakedHandles([&] {
-            const setup::Exception e = Catch([&] { setup::ExtractComponentCabinet(Package(c.component), out_.path()); });
+            const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(c.component), out_.path()); });
             EXPECT_EQ(c.message, e.Message().substr(0, c.message.size()));
             EXPECT_LT(e.Code(), 0);
             if (c.code != 0) {
@@ -237,7 +228,7 @@ TEST_F(PayloadTest, ExtractionFailures) {
 TEST_F(PayloadTest, TooLongTargetPathFailsNamingTheFile) {
     Start();
     const std::wstring target = out_.path() + L"\\" + std::wstring(250, L'x');
-    const setup::Exception e = Catch([&] { setup::ExtractComponentCabinet(Package(L"Drv"), target); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(L"Drv"), target); });
     EXPECT_EQ(static_cast<int32_t>(0x800700CE), e.Code());
     EXPECT_EQ(L"The target path of a file in the cabinet is too long: " + target + L"\\drv.inf", e.Message());
     EXPECT_EQ(target + L"\\drv.inf", e.Details());
@@ -247,7 +238,7 @@ TEST_F(PayloadTest, TooLongTargetPathFailsNamingTheFile) {
 TEST_F(PayloadTest, MemberWithoutFileRowStopsTheExtraction) {
     Start();
     // bad.cab holds a_inf, z_ghost (no File row) and z_after, in that order.
-    const setup::Exception e = Catch([&] { setup::ExtractComponentCabinet(Package(L"Bad"), out_.path()); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(L"Bad"), out_.path()); });
     EXPECT_EQ(L"File record isn't exist in 'File' table: z_ghost", e.Message());
     EXPECT_LT(e.Code(), 0);
     EXPECT_EQ((std::vector<std::wstring>{L"a.inf"}), FilesIn(out_.path())) << "a file after the failure was written";
@@ -297,7 +288,7 @@ TEST_F(PayloadTest, AUncInfPathIsCopiedFromItsFolderEvenInAnAdministrativeImage)
     EXPECT_EQ("net-cat", Content(early.catPath));
 
     package.infPath = L"\\\\nosuchserver\\share\\drv.inf";
-    const setup::Exception e = Catch([&] { setup::PrepareEarlyPackageFiles(package); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::PrepareEarlyPackageFiles(package); });
     EXPECT_EQ(L"Failed to copy to temp directory from network path.", e.Message());
     EXPECT_EQ(L"drv", e.Details());
     EXPECT_LT(e.Code(), 0);
@@ -307,7 +298,7 @@ TEST_F(PayloadTest, AdministrativeImageFailureIsReported) {
     session_->SetProperty(L"IsAdminPackage", L"1");
     Start();
     ASSERT_TRUE(MoveFileW((dir_ / L"Driver Files").c_str(), (dir_ / L"moved").c_str()));
-    const setup::Exception e = Catch([&] { setup::PrepareEarlyPackageFiles(Package(L"Drv")); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::PrepareEarlyPackageFiles(Package(L"Drv")); });
     EXPECT_EQ(L"Failed to copy to temp directory from admin package path.", e.Message());
     EXPECT_EQ(L"drv", e.Details());
     EXPECT_LT(e.Code(), 0);

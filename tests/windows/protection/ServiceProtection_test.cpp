@@ -19,6 +19,7 @@
 #include "tables/ServiceProtection.h"
 #include "windows/support/ImportPatch.h"
 #include "windows/support/InstallerFixture.h"
+#include "windows/support/CatchException.h"
 
 namespace {
 
@@ -84,17 +85,6 @@ private:
     std::wstring path_;
     std::unique_ptr<ddtest::InstallerSession> session_;
 };
-
-template <class Body>
-setup::Exception CatchException(Body body) {
-    try {
-        body();
-    } catch (const setup::Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no exception";
-    return setup::Exception(0, L"", L"");
-}
 
 std::wstring RecorderPath() {
     wchar_t self[MAX_PATH] = {};
@@ -165,7 +155,7 @@ TEST(ServiceProtection, ReaderFailuresAndTheMissingTable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ProtectionSession s({c.row});
-        const setup::Exception e = CatchException([] { setup::ReadServiceConfigProtectionTable(); });
+        const setup::Exception e = ddtest::CatchSetupException([] { setup::ReadServiceConfigProtectionTable(); });
         EXPECT_EQ(c.code, e.Code());
         EXPECT_EQ(c.message, e.Message());
     }
@@ -228,7 +218,7 @@ TEST(ServiceProtection, StoredProgramRunsAsQuotedPathSpaceCommandAndIsRemovedAft
         const ServiceConfigProtectionRecord r = WithProgram(c.command);
         ASSERT_FALSE(r.zbin.empty());
         if (c.fails) {
-            CatchException([&] { setup::UnprotectService(r); });
+            ddtest::CatchSetupException([&] { setup::UnprotectService(r); });
         } else {
             EXPECT_NO_THROW(setup::UnprotectService(r));
         }
@@ -294,7 +284,7 @@ TEST(ServiceProtection, ProgramNotWrittenWholeIsNeverRunAndIsRemoved) {
         {
             ddtest::ImportPatch patch("kernel32.dll", "WriteFile", c.replacement);
             g_realWriteFile = reinterpret_cast<WriteFileFn>(patch.original());
-            e = CatchException([&] { setup::UnprotectService(r); });
+            e = ddtest::CatchSetupException([&] { setup::UnprotectService(r); });
         }
         const std::wstring temp = ExtractedPath(s.Lines());
         ASSERT_FALSE(temp.empty());
@@ -318,7 +308,7 @@ TEST(ServiceProtection, ProtectingFailsUnderWineAndTheStrictListLogsTheRow) {
         {L"A", L"ddNoSuchService", {}, L"", 0, L"", L""},
         {L"B", L"ddProtected", {}, L"", 0, L"", L""},
     };
-    const setup::Exception missing = CatchException([&] { setup::ProtectServiceList(records, false); });
+    const setup::Exception missing = ddtest::CatchSetupException([&] { setup::ProtectServiceList(records, false); });
     EXPECT_EQ(static_cast<int32_t>(0x80070424), missing.Code());
     EXPECT_EQ(L"Failed to open service: ddNoSuchService", missing.Message());
     EXPECT_TRUE(s.Logged(L"Failed to register 'A'. Failed to open service: ddNoSuchService Error 0x80070424."));
@@ -330,7 +320,7 @@ TEST(ServiceProtection, ProtectingFailsUnderWineAndTheStrictListLogsTheRow) {
     EXPECT_EQ((std::vector<std::wstring>{L"Protecting service 'A'...", L"Protecting service 'B'...",
                                          L"Mark service 'ddProtected' as protected."}),
               s.Lines());
-    const setup::Exception refused = CatchException([&] { setup::ProtectService(records[1]); });
+    const setup::Exception refused = ddtest::CatchSetupException([&] { setup::ProtectService(records[1]); });
     EXPECT_EQ(static_cast<int32_t>(0x800706C5), refused.Code());
     EXPECT_EQ(L"Failed to change protection type of service.", refused.Message());
 

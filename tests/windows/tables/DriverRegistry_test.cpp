@@ -194,7 +194,7 @@ TEST_F(DriverRegistryTest, KeyEntriesCreateAndDeleteTheKey) {
         EXPECT_FALSE(regtest::KeyExists(HKEY_CURRENT_USER, key));
         EXPECT_TRUE(HasLine(L"The registry key '" + key + L"' removed."));
 
-        const auto e = regtest::CatchSetupException([&] { setup::ApplyRegistryEntry(Entry(L"k", 1, key, name, L"", 2)); });
+        const auto e = ddtest::CatchSetupException([&] { setup::ApplyRegistryEntry(Entry(L"k", 1, key, name, L"", 2)); });
         EXPECT_EQ(kNotFound, e.Code());
         EXPECT_EQ(L"Failed to remove registry key: " + key, e.Message());
     }
@@ -224,7 +224,7 @@ TEST_F(DriverRegistryTest, RootCodes) {
     EXPECT_EQ(HKEY_CLASSES_ROOT, setup::RootToRegistryKey(0));
 
     for (int32_t root : {4, -1}) {
-        const auto e = regtest::CatchSetupException([&] { setup::ApplyRegistryEntry(Entry(L"r", root, Key(L"x"), L"v", L"a", 1)); });
+        const auto e = ddtest::CatchSetupException([&] { setup::ApplyRegistryEntry(Entry(L"r", root, Key(L"x"), L"v", L"a", 1)); });
         EXPECT_EQ(kFail, e.Code());
         EXPECT_EQ(L"Incorrect registry root.", e.Message());
     }
@@ -241,7 +241,7 @@ TEST_F(DriverRegistryTest, FirstFailingEntryStopsTheList) {
         Entry(L"broken", 4, Key(L"list"), L"b", L"2", 1),
         Entry(L"third", 1, Key(L"list"), L"c", L"3", 1),
     };
-    const auto e = regtest::CatchSetupException([&] { setup::ApplyDriverRegistry(entries); });
+    const auto e = ddtest::CatchSetupException([&] { setup::ApplyDriverRegistry(entries); });
     EXPECT_EQ(kFail, e.Code());
     EXPECT_EQ(L"Incorrect registry root.", e.Message());
     EXPECT_EQ(L"broken", e.Details());
@@ -268,7 +268,7 @@ TEST_F(DriverRegistryTest, FileValuesWriteTheFileContents) {
     EXPECT_TRUE(none.data.empty());
 
     const std::wstring missing = dir_ / L"missing.bin";
-    const auto e = regtest::CatchSetupException(
+    const auto e = ddtest::CatchSetupException(
         [&] { setup::ApplyRegistryEntry(Entry(L"r", 1, Key(L"file"), L"m", L"#v" + missing, 1)); });
     EXPECT_EQ(kNotFound, e.Code());
     EXPECT_EQ(L"Filed to open file " + missing, e.Message());
@@ -326,7 +326,7 @@ TEST_F(DriverRegistryTableTest, RowKeyWithListSeparatorIsRejected) {
     for (const char* key : {"a>b", "a<b"}) {
         SCOPED_TRACE(key);
         StartSession({RegistryTable({{key, "1", "Software\\k", "n", "v", "pkg1", ""}})});
-        const auto e = regtest::CatchSetupException([] { setup::ReadDriverRegistry(L"pkg1"); });
+        const auto e = ddtest::CatchSetupException([] { setup::ReadDriverRegistry(L"pkg1"); });
         EXPECT_EQ(static_cast<int32_t>(0x8007000D), e.Code());
         const std::wstring wideKey = ddtest::Widen(key);
         EXPECT_EQ(L"Failed to validate the DriverRegistry row '" + wideKey + L"'. Its key contains the reserved character '" +

@@ -15,6 +15,7 @@
 #include "frame/Exception.h"
 #include "frame/Session.h"
 #include "windows/support/InstallerFixture.h"
+#include "windows/support/CatchException.h"
 
 namespace regtest {
 
@@ -71,17 +72,6 @@ inline Bytes Utf16(const std::wstring& text) {
         bytes.push_back(static_cast<unsigned char>((c >> 8) & 0xFF));
     }
     return bytes;
-}
-
-template <class F>
-setup::Exception CatchSetupException(F&& f) {
-    try {
-        f();
-    } catch (const setup::Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no setup::Exception was thrown";
-    return setup::Exception(0, L"", L"");
 }
 
 // A session over a database of the given tables, with the installer

@@ -176,7 +176,7 @@ TEST_F(UpperFilterTableTest, MissingTableGivesNoRows) {
 
 TEST_F(UpperFilterTableTest, RowKeyWithRegistryListSeparatorIsRejected) {
     StartSession({UpperFilterTable({{"f<1", ddtest::Narrow(kGuid), "flt", "", "", "pkg1", ""}})});
-    const auto e = regtest::CatchSetupException([] { setup::ReadDriverUpperFilters(L"pkg1"); });
+    const auto e = ddtest::CatchSetupException([] { setup::ReadDriverUpperFilters(L"pkg1"); });
     EXPECT_EQ(static_cast<int32_t>(0x8007000D), e.Code());
     EXPECT_EQ(L"Failed to validate the DriverUpperFilter row 'f<1'. Its key contains the reserved character '<'.", e.Message());
 }
