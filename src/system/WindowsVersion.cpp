@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ namespace {
 [[noreturn]] void ThrowLastError(const wchar_t* message) {
     throw Exception(HResultFromWin32(GetLastError()), message, std::wstring());
 }
+
+// -1: ask the system; 0 or 1: the answer a test chose.
+std::atomic<int> g_windows5xOverride{-1};
 
 }  // namespace
 
@@ -36,6 +40,24 @@ uint32_t GetWindowsMajorVersion() {
         ThrowLastError(L"Failed to VerQueryValue.");
     }
     return HIWORD(info->dwFileVersionMS);
+}
+
+bool IsWindows5xSystem() {
+    const int forced = g_windows5xOverride.load();
+    if (forced >= 0) {
+        return forced != 0;
+    }
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    info.dwMajorVersion = 5;
+    info.dwMinorVersion = 1;
+    ULONGLONG conditions = VerSetConditionMask(0, VER_MAJORVERSION, VER_EQUAL);
+    conditions = VerSetConditionMask(conditions, VER_MINORVERSION, VER_GREATER_EQUAL);
+    return VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION, conditions) != FALSE;
+}
+
+void SetWindows5xSystemForTesting(std::optional<bool> answer) {
+    g_windows5xOverride.store(answer ? (*answer ? 1 : 0) : -1);
 }
 
 }  // namespace setup
