@@ -6,6 +6,7 @@
 // failure is logged on its thread and kept in its own slot.
 
 #include <exception>
+#include <functional>
 #include <memory>
 
 #include "driver/DriverPackage.h"
@@ -27,5 +28,11 @@ void ExecuteDriverPackagesReverse(const DriverPackageList& packages);
 // Removes the INF folders of packages whose files were extracted early.
 void RemoveDriverPackageDirectories(const DriverPackageList& packages);
 void FinalizeDriverPackage(const DriverPackage& package, std::exception_ptr& failure);
+
+// Tests replace how installers are made (to hold package threads at a
+// barrier, or to fail on purpose); an empty function restores the real
+// choice by type.
+using InstallerFactory = std::function<std::shared_ptr<DriverPackageInstaller>(const DriverPackage&)>;
+void SetInstallerFactoryForTesting(InstallerFactory factory);
 
 }  // namespace setup::driver

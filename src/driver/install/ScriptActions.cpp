@@ -1,0 +1,63 @@
+// The script-phase driver actions: each decodes the packages its immediate
+// action scheduled and hands them to the dispatcher. The early phase's
+// deferred, rollback and commit names are bound by the package to the same
+// three exports and arrive here with the early list.
+
+#include <windows.h>
+
+#include <exception>
+#include <thread>
+
+#include "driver/CustomActionData.h"
+#include "driver/install/ExecutionDispatcher.h"
+#include "frame/ActionBodies.h"
+#include "frame/InstallerCalls.h"
+
+namespace setup::bodies {
+
+using namespace setup::driver;
+
+namespace {
+
+DriverPackageList ScheduledPackages() {
+    return DecodeDriverPackages(GetProperty(L"CustomActionData"));
+}
+
+}  // namespace
+
+void InstallDriversDeferred() {
+    ExecuteDriverPackages(ScheduledPackages(), false);
+}
+
+void InstallDriversRollback() {
+    const DriverPackageList packages = ScheduledPackages();
+    ExecuteDriverPackagesReverse(packages);
+    RemoveDriverPackageDirectories(packages);
+}
+
+void InstallDriversCommit() {
+    RemoveDriverPackageDirectories(ScheduledPackages());
+}
+
+void InstallDriversFinalize() {
+    for (const DriverPackage& package : ScheduledPackages()) {
+        std::exception_ptr failure;
+        std::thread(FinalizeDriverPackage, std::cref(package), std::ref(failure)).join();
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+    // Start types written through the registry fallback must survive a
+    // power loss right after the installation.
+    RegFlushKey(HKEY_LOCAL_MACHINE);
+}
+
+void UninstallDriversDeferred() {
+    ExecuteDriverPackagesReverse(ScheduledPackages());
+}
+
+void UninstallDriversRollback() {
+    ExecuteDriverPackages(ScheduledPackages(), true);
+}
+
+}  // namespace setup::bodies
