@@ -17,6 +17,7 @@ from ddpkg import CA_DEFERRED, CA_IMMEDIATE, CA_ROLLBACK_ACTION, CA_COMMIT_ACTIO
 
 FIX = os.path.join(ddpkg.FIXTURES, "lifecycle")
 RECORDER = os.path.join(ddpkg.BUILD_DIR, "dd_test_recorder.exe")
+CANCELER = os.path.join(ddpkg.BUILD_DIR, "dd_cancel_install.exe")
 CA_EXE_DEFERRED = 2 | ddpkg.CA_IN_SCRIPT | ddpkg.CA_NO_IMPERSONATE
 
 CLASS_GUID = "{D1E2F3A4-0000-4000-8000-00DD7E570002}"
@@ -304,6 +305,26 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         said = [t for a, t in lines if a.startswith("InstallDriversRollback")]
         self.assertIn(" - Uninstalling filter driver 'filt' from inf file 'C:\\Program Files\\DDTest\\ddfilt.inf'.",
                       said)
+        self.assertEqual(self.before, State(self.wine).comparable())
+
+    def test_a_user_cancel_at_the_driver_progress_rolls_everything_back(self):
+        msi = product(self.work)[0].build(self.package_path())
+        log = os.path.join(self.work, "cancel.log")
+        # The user presses Cancel at the progress of the first package (the filter, sequence 10).
+        code, out = self.wine.run(CANCELER, ddpkg.unix_to_windows(msi), ddpkg.unix_to_windows(log),
+                                  "InstallDriversDeferred")
+        self.assertEqual(ddpkg.EXIT_USER_EXIT, code, out)
+        self.assertIn("cancel answered in", out)
+        with open(log, "rb") as f:
+            raw = f.read()
+        lines = ddpkg.library_lines(raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252"))
+        deferred = [t for a, t in lines if a.startswith("InstallDriversDeferred")]
+        self.assertIn("Failed to execute driver package 'filt'. User canceled installation. Error 0x80070642.",
+                      deferred)
+        self.assertFalse(any("'dev'" in t or "'net'" in t for t in deferred), deferred)
+        rollback = [t for a, t in lines if a.startswith("InstallDriversRollback")]
+        self.assertIn(" - Uninstalling filter driver 'filt' from inf file 'C:\\Program Files\\DDTest\\ddfilt.inf'.",
+                      rollback)
         self.assertEqual(self.before, State(self.wine).comparable())
 
     def test_a_failing_sequenced_package_rolls_back_the_earlier_and_keeps_the_rest_from_running(self):
