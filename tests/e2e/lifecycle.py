@@ -1,0 +1,238 @@
+"""Driver products for the lifecycle tests and the demo: a legacy filter
+driver, a root device driver and a network driver with the real script-phase
+driver actions of driverdeploy.dll, a registry value merged into one already
+on the machine, an upper filter placed in a class list already there and a
+catalog; and the state of a prefix that such a product can change, read
+from the prefix itself."""
+
+import glob
+import os
+import re
+
+import ddpkg
+from ddpkg import CA_COMMIT_ACTION, CA_DEFERRED, CA_IMMEDIATE, CA_ROLLBACK_ACTION
+
+FIX = os.path.join(ddpkg.FIXTURES, "lifecycle")
+RECORDER = os.path.join(ddpkg.BUILD_DIR, "dd_test_recorder.exe")
+CANCELER = os.path.join(ddpkg.BUILD_DIR, "dd_cancel_install.exe")
+CA_EXE_DEFERRED = 2 | ddpkg.CA_IN_SCRIPT | ddpkg.CA_NO_IMPERSONATE
+
+CLASS_GUID = "{D1E2F3A4-0000-4000-8000-00DD7E570002}"
+CLASS_KEY = "System\\CurrentControlSet\\Control\\Class\\" + CLASS_GUID
+APP_KEY = "Software\\DDTest"
+SERVICES = "System\\CurrentControlSet\\Services\\"
+START_TYPE_ON_FINALIZE = 0x20
+UNINSTALL_PREVIOUS_VERSION = 0x8
+
+# What each script-phase name runs (the early names are bound to the same exports).
+SCRIPT_ACTIONS = [
+    ("InstallDriversRollback", CA_ROLLBACK_ACTION, "InstallDriversRollback"),
+    ("InstallDriversDeferred", CA_DEFERRED, "InstallDriversDeferred"),
+    ("InstallDriversEarlyRollback", CA_ROLLBACK_ACTION, "InstallDriversRollback"),
+    ("InstallDriversEarlyDeferred", CA_DEFERRED, "InstallDriversDeferred"),
+    ("InstallDriversEarlyCommit", CA_COMMIT_ACTION, "InstallDriversCommit"),
+    ("UninstallDriversRollback", CA_ROLLBACK_ACTION, "UninstallDriversRollback"),
+    ("UninstallDriversDeferred", CA_DEFERRED, "UninstallDriversDeferred"),
+]
+
+
+def real_driver_actions(p, early=False):
+    """The driver actions of driverdeploy.dll: uninstall before the files go, install after they came, every
+    scheduled name (plain and "_x64") bound to the real export, and the finalize step. The uninstall is left to
+    the new version during a major upgrade (it removes the old drivers itself)."""
+    if early:
+        p.custom_action("InstallDriversEarly", CA_IMMEDIATE, "InstallDriversEarly", sequence=1502,
+                        condition="NOT REMOVE")
+    p.custom_action("UninstallDrivers", CA_IMMEDIATE, "UninstallDrivers", sequence=3400,
+                    condition="NOT UPGRADINGPRODUCTCODE")
+    p.custom_action("InstallDrivers", CA_IMMEDIATE, "InstallDrivers", sequence=4100, condition="NOT REMOVE")
+    for name, type_, export in SCRIPT_ACTIONS:
+        for suffix in ("", "_x64"):
+            p.custom_action(name + suffix, type_, export)
+    p.custom_action("InstallDriversFinalize", CA_DEFERRED, "InstallDriversFinalize", sequence=6590,
+                    condition="NOT REMOVE")
+
+
+def catalog_actions(p):
+    p.custom_action("UninstallCryptCatalog", CA_IMMEDIATE, "UninstallCryptCatalog", sequence=3410)
+    p.custom_action("UninstallCryptCatalogRollback", CA_ROLLBACK_ACTION, "UninstallCryptCatalogRollback")
+    p.custom_action("UninstallCryptCatalogDeferred", CA_DEFERRED, "UninstallCryptCatalogDeferred")
+    p.custom_action("InstallCryptCatalog", CA_IMMEDIATE, "InstallCryptCatalog", sequence=4110)
+    p.custom_action("InstallCryptCatalogRollback", CA_ROLLBACK_ACTION, "InstallCryptCatalogRollback")
+    p.custom_action("InstallCryptCatalogDeferred", CA_DEFERRED, "InstallCryptCatalogDeferred")
+
+
+def fail_later(p, work, sequence=4200):
+    """A deferred program step after the driver actions that fails, so the installer rolls back."""
+    p.binary("Recorder", RECORDER)
+    p.custom_action("FailLater", CA_EXE_DEFERRED,
+                    '"' + ddpkg.unix_to_windows(os.path.join(work, "fail.rec")) + '" fail', source="Recorder",
+                    sequence=sequence)
+
+
+def driver_sources(work, version, renames=None):
+    """The lifecycle fixtures of one product version in a folder of their own: the INFs carry the version in
+    DriverVer (and the filter's registry value), the driver images name it. renames maps fixture stems to other
+    driver names, to make more drivers of the same kind."""
+    out = os.path.join(work, f"src-v{version}-" + "-".join(sorted((renames or {}).values())))
+    os.makedirs(out, exist_ok=True)
+    for stem in ("ddfilt", "dddev", "ddnet"):
+        name = (renames or {}).get(stem, stem)
+        with open(os.path.join(FIX, stem + ".inf"), encoding="ascii") as f:
+            inf = f.read()
+        inf = inf.replace("1.0.0.0", f"{version}.0.0.0").replace('Version="1"', f'Version="{version}"')
+        inf = inf.replace(stem, name)
+        with open(os.path.join(out, name + ".inf"), "w", encoding="ascii", newline="\r\n") as f:
+            f.write(inf)
+        with open(os.path.join(out, name + ".sys"), "w") as f:
+            f.write(f"{name} driver image v{version}\n")
+        with open(os.path.join(out, name + ".cat"), "w") as f:
+            f.write(f"stand-in catalog of {name} v{version}\n")
+    return out
+
+
+def product(work, version=1, install_dir="DDTest", component_guids=None, previous=None, drivers=None,
+            failing=False):
+    """The driver product. drivers: {id: dict(stem=..., type=..., sequence=..., attributes=..., source=...)};
+    the default is the filter (sequenced, finalized), the device (sequenced) and the network driver (parallel).
+    previous: the component GUIDs of the version before, which this one removes."""
+    src = driver_sources(work, version)
+    if drivers is None:
+        drivers = {"filt": dict(stem="ddfilt", type=1, sequence=10, attributes=START_TYPE_ON_FINALIZE),
+                   "dev": dict(stem="dddev", type=3, sequence=20),
+                   "net": dict(stem="ddnet", type=2)}
+    p = ddpkg.Package("lifecycle", version=f"{version}.0.0")
+    p.rows("Directory")[2][2] = install_dir
+    ddpkg.add_driver_tables(p)
+    members, seq = {}, 1
+    guids = dict(component_guids or {})
+    for id_, d in drivers.items():
+        stem = d["stem"]
+        component = id_.capitalize()
+        guids.setdefault(id_, ddpkg.new_guid())
+        members.update(ddpkg.driver_files(p, component, [stem + ".inf", stem + ".sys", stem + ".cat"],
+                                          d.get("source", src), seq, guid=guids[id_]))
+        seq += 3
+        attributes = d.get("attributes", 0)
+        prev = ""
+        if previous and id_ in previous:
+            attributes |= UNINSTALL_PREVIOUS_VERSION
+            prev = previous[id_]
+        cat = f"[INSTALLDIR]{stem}.cat" if d.get("cat", True) else ""
+        ddpkg.driver_package(p, id_, component, f"[INSTALLDIR]{stem}.inf", cat,
+                             attributes=attributes, type_=d["type"], sequence=d.get("sequence"),
+                             previous_guids=prev)
+    # The catalog of the CryptCatalog table travels with the product's own component.
+    members.update(ddpkg.driver_files(p, "Cat", ["ddprod.cat"], FIX, seq))
+    p.rows("CryptCatalog").append(["prodcat", "ddprod.cat", "[INSTALLDIR]ddprod.cat", "Cat", ""])
+    if "filt" in drivers:
+        ddpkg.driver_registry(p, "reg_chain", "filt", APP_KEY, "Chain", "[~]ddfilt")
+        ddpkg.upper_filter(p, "uf_filt", "filt", CLASS_GUID, "ddfilt", dependencies="other")
+    p.cabinet("drivers.cab", members, work)
+    real_driver_actions(p)
+    catalog_actions(p)
+    if failing:
+        fail_later(p, work)
+    return p, guids
+
+
+def upgrade_table(p):
+    p.table("Upgrade", ["UpgradeCode", "VersionMin", "VersionMax", "Language", "Attributes", "Remove",
+                        "ActionProperty"], ["s38", "S20", "S20", "S255", "i4", "S255", "s72"],
+            ["UpgradeCode", "VersionMin", "VersionMax", "Language", "Attributes"],
+            [[p.upgrade_code, "1.0.0", "2.0.0", "", "256", "", "OLDPRODUCTS"]])
+    p.properties["SecureCustomProperties"] = "OLDPRODUCTS"
+    p.sequence += [("FindRelatedProducts", "", 200), ("RemoveExistingProducts", "", 6650)]
+
+
+# ---------------------------------------------------------------------------
+# The prefix's state, read from the prefix itself.
+
+def parse_reg(text):
+    """{key (lower case): {value name (lower case): data text}} of a regedit export."""
+    keys, current, pending = {}, None, ""
+    for raw in text.splitlines():
+        line = pending + raw.strip()
+        pending = ""
+        if line.endswith("\\") and current is not None and not line.startswith("["):
+            pending = line[:-1]
+            continue
+        if line.startswith("[") and line.endswith("]"):
+            current = keys.setdefault(line[1:-1].lower(), {})
+        elif current is not None and "=" in line:
+            if line.startswith("@="):
+                name, data = "@", line[2:]
+            else:
+                m = re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line)
+                if not m:
+                    continue
+                name, data = m.group(1), m.group(2)
+            current[name.lower()] = data
+    return keys
+
+
+class State:
+    """What the product can have changed in a prefix."""
+
+    def __init__(self, wine, services=("ddfilt", "dddev", "ddnet")):
+        self.wine = wine
+        export = os.path.join(wine.dir, "state.reg")
+        hklm = {}
+        for key in ("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet", "HKEY_LOCAL_MACHINE\\Software\\DDTest"):
+            if os.path.exists(export):
+                os.remove(export)
+            wine.run("regedit", "/e", ddpkg.unix_to_windows(export), key)
+            if os.path.exists(export):
+                with open(export, "rb") as f:
+                    raw = f.read()
+                hklm.update(parse_reg(raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252")))
+        self.registry = hklm
+        prefix = "hkey_local_machine\\system\\currentcontrolset\\"
+        self.services = {s: {k[len(prefix) + 9:]: v for k, v in hklm.items()
+                             if k == prefix + "services\\" + s or k.startswith(prefix + "services\\" + s + "\\")}
+                         for s in services}
+        self.devices = {k[len(prefix) + 10:]: v for k, v in hklm.items()
+                        if k.startswith(prefix + "enum\\root\\") and "hardwareid" in v}
+        self.class_filters = hklm.get(prefix + "control\\class\\" + CLASS_GUID.lower(), {}).get("upperfilters")
+        self.app = {k: v for k, v in hklm.items() if k.startswith("hkey_local_machine\\software\\ddtest")}
+        self.group_order = hklm.get(prefix + "control\\grouporderlist", {})
+        windows = os.path.join(wine.prefix, "drive_c", "windows")
+        self.infs = {os.path.basename(f).lower(): read(f) for f in glob.glob(os.path.join(windows, "inf", "*.inf"))
+                     if b"driverdeploy tests" in read(f)}
+        self.drivers = {os.path.basename(f).lower(): read(f)
+                        for f in glob.glob(os.path.join(windows, "system32", "drivers", "dd*.sys"))}
+        catroot = os.path.join(windows, "system32", "catroot", "{f750e6c3-38ee-11d1-85e5-00c04fc295ee}")
+        self.catalogs = {os.path.basename(f).lower(): read(f) for f in glob.glob(os.path.join(catroot, "*"))}
+
+    def comparable(self):
+        return {"services": self.services, "devices": self.devices, "class_filters": self.class_filters,
+                "app": self.app, "infs": self.infs, "drivers": self.drivers, "catalogs": self.catalogs,
+                "group_order": self.group_order}
+
+    def service_value(self, service, name):
+        return self.services[service].get(service, {}).get(name.lower())
+
+    def device_hardware_ids(self):
+        return sorted(v["hardwareid"] for v in self.devices.values())
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def multi_sz(*items):
+    data = ("\0".join(items) + "\0\0").encode("utf-16-le")
+    return "hex(7):" + ",".join(f"{b:02x}" for b in data)
+
+
+def prepare_prefix(wine):
+    """The stand-in network configuration object, and what the machine holds before the product comes: the
+    registry list and the class's upper filters that the product adds to, and the (empty) load-order group list
+    that Windows always has. Returns regedit's (exit code, output)."""
+    ddpkg.register_netcfg_double(wine)
+    return ddpkg.import_registry(wine, {
+        APP_KEY: {"Chain": ["one", "two"]},
+        CLASS_KEY: {"UpperFilters": ["partmgr", "other"]},
+        "System\\CurrentControlSet\\Control\\GroupOrderList": {},
+    })
