@@ -138,16 +138,28 @@ TEST_F(DeviceDriverInstallerTest, InstallCreatesAPresentDeviceWithTheInfsDriverA
 TEST_F(DeviceDriverInstallerTest, UninstallRemovesOnlyTheFirstMatchingDeviceThenRunsTheUninstallSection) {
     const DriverPackage package = Package(L"PkgTwo", {"ddDevTwo", "ROOT\\ddDevTwo"});
     RemovesDevices(L"ROOT\\ddDevTwo");
-    std::make_shared<DeviceDriverInstaller>(package)->Install();
-    // A second device whose id differs only in letter case.
+    // First in the device tree: a device whose id differs only in letter
+    // case; then the package's own.
     DeviceDriverInstaller::InstallHardware(package.infPath, L"root\\DDDEVTWO");
+    std::make_shared<DeviceDriverInstaller>(package)->Install();
     const std::vector<std::wstring> before = ddtest::PresentDevices(L"ROOT\\ddDevTwo");
     ASSERT_EQ(2u, before.size());
+    ASSERT_EQ(L"root\\DDDEVTWO", ddtest::DeviceHardwareId(before[0]));
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\ddtest\\ddDevTwo", 0, nullptr, 0,
                                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
     RegSetValueExW(key, L"Installed", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"yes"), 8);
     RegCloseKey(key);
+    // Plug and Play started the service with the device; a running program
+    // could be neither deleted nor its file removed.
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(manager, L"ddDevTwo", SERVICE_STOP);
+    SERVICE_STATUS status = {};
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    ASSERT_TRUE(ddtest::WaitForServiceState(L"ddDevTwo", SERVICE_STOPPED));
+    ASSERT_TRUE(ddtest::WaitUntilFileIsFree(ddtest::DriversFile(L"ddDevTwo.exe")));
     ClearLog();
 
     std::make_shared<DeviceDriverInstaller>(package)->Uninstall();
@@ -206,7 +218,7 @@ TEST_F(DeviceDriverInstallerTest, UpgradeLogsAroundACompleteInstallThatFirstRemo
     // An earlier version published under an oem name: same first source
     // file, same service.
     const std::wstring earlier = ddtest::InfStoreFile(L"oem7151.inf");
-    ddtest::WriteTextFile(earlier, DeviceInfText({"ddDevUp", "ROOT\\ddDevUp"}));
+    ddtest::WriteTextFile(earlier, DeviceInfText({"ddDevUp", "ROOT\\ddDevUp"}) + "; version 0.9\n");
     ClearLog();
 
     std::make_shared<DeviceDriverInstaller>(package)->Upgrade();
@@ -218,6 +230,7 @@ TEST_F(DeviceDriverInstallerTest, UpgradeLogsAroundACompleteInstallThatFirstRemo
     EXPECT_EQ(L"The device driver 'PkgUp' was successfully installed.", lines[lines.size() - 2]);
     EXPECT_EQ(L"The device driver 'PkgUp' was successfully upgraded.", lines.back());
     EXPECT_TRUE(ddtest::InOrder(lines, {
+        L"Found '" + ddtest::WindowsDirectory() + L"\\Inf\\oem7151.inf' for previous version of driver package.",
         L"The inf file 'oem7151.inf' was successfully uninstalled.",
         L"Installing hardware 'ROOT\\ddDevUp'.",
         L"The hardware 'ROOT\\ddDevUp' was successfully installed.",
@@ -263,7 +276,9 @@ TEST_F(DeviceDriverInstallerTest, StartTypeOnFinalizeLeavesDemandStartAndTheServ
     ASSERT_TRUE(installed.has_value());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), installed->startType);
     EXPECT_TRUE(ddtest::WaitForServiceState(L"ddDevRun", SERVICE_RUNNING));
-    EXPECT_TRUE(ddtest::InOrder(LogLines(), {L"The StartType of service 'ddDevRun' changed to '3'.", L"StartService: 'ddDevRun'"}));
+    // Plug and Play already started the device's service.
+    EXPECT_TRUE(ddtest::InOrder(LogLines(), {L"The StartType of service 'ddDevRun' changed to '3'.", L"StartService: 'ddDevRun'",
+                                             L"The service 'ddDevRun' is already running."}));
 
     package.attributes = attribute::StopService;
     ClearLog();

@@ -43,6 +43,8 @@ inline std::wstring WindowsDirectory() {
     return windows;
 }
 
+inline std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/")); }
+
 inline std::wstring DriversFile(const std::wstring& name) { return SystemDirectory() + L"\\drivers\\" + name; }
 inline std::wstring InfStoreFile(const std::wstring& name) { return WindowsDirectory() + L"\\inf\\" + name; }
 inline std::wstring CatalogStoreFile(const std::wstring& name) {
@@ -84,6 +86,15 @@ inline std::vector<std::wstring> PresentDevices(const std::wstring& hardwareId) 
     }
     SetupDiDestroyDeviceInfoList(set);
     return found;
+}
+
+// The first hardware id the device's key holds.
+inline std::wstring DeviceHardwareId(const std::wstring& instanceId) {
+    wchar_t ids[1024] = {};
+    DWORD size = sizeof(ids) - 2 * sizeof(wchar_t);
+    RegGetValueW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Enum\\" + instanceId).c_str(), L"HardwareID",
+                 RRF_RT_REG_MULTI_SZ, nullptr, ids, &size);
+    return ids;
 }
 
 inline std::optional<std::wstring> RegistryString(HKEY root, const std::wstring& key, const wchar_t* name) {
@@ -150,6 +161,20 @@ inline bool WaitForServiceState(const std::wstring& name, DWORD state) {
     for (int i = 0; i < 200; ++i) {
         const std::optional<ServiceView> view = QueryService(name);
         if (view && view->state == state) {
+            return true;
+        }
+        Sleep(25);
+    }
+    return false;
+}
+
+// Waits (at most 5 s) until no running program holds the file: a service
+// reports itself stopped a moment before its process ends.
+inline bool WaitUntilFileIsFree(const std::wstring& path) {
+    for (int i = 0; i < 200; ++i) {
+        HANDLE file = CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
             return true;
         }
         Sleep(25);
