@@ -19,6 +19,7 @@
 
 #include "driver/DriverPackage.h"
 #include "driver/install/InfFile.h"
+#include "driver/install/InstallerPlatform.h"
 #include "frame/Handles.h"
 
 namespace setup::driver {
@@ -57,9 +58,17 @@ public:
     void InstallElamDriverCertificate(const std::wstring& driverPath);
 
 protected:
+    // The same over another platform: tests steer and watch the INF store,
+    // the queue commit and the ELAM entry point through it. The platform
+    // must outlive the installer.
+    DriverPackageInstaller(const DriverPackage& package, InstallerPlatform& platform);
+
     DriverPackage package_;
     InfHandle inf_;
     std::shared_ptr<const UniqueFileQueue> fileQueue_;
+
+private:
+    InstallerPlatform& platform_;
 };
 
 }  // namespace setup::driver
