@@ -312,27 +312,29 @@ TEST_F(RecoveryEnvironmentTest, FailedAddDriverDiscardsTheImage) {
 TEST_F(RecoveryEnvironmentTest, FailedCommitOrMountIsDiscarded) {
     // A failed commit leads to a discard; a mount that fails is discarded as
     // well, since the directory already exists when the mount is tried.
-    const std::vector<std::pair<std::string, Lines>> cases = {
-        {"/Commit", {Locate(), ListMounted(), L"mount", L"add", ListDrivers(), L"commit", L"discard"}},
-        {"/Mount-Wim", {Locate(), ListMounted(), L"mount", L"discard"}},
+    // Steps are named here: the mount directory is known only after the run.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"/Commit", {"locate", "list mounted", "mount", "add", "list drivers", "commit", "discard"}},
+        {"/Mount-Wim", {"locate", "list mounted", "mount", "discard"}},
     };
-    for (const auto& [failing, shape] : cases) {
+    for (const auto& [failing, steps] : cases) {
         SCOPED_TRACE(failing);
         DeleteFileW((doubles_ / L"record.txt").c_str());
         mountDirectory_.clear();
-        existedAtStart_.clear();
         Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}, {"dism", failing, 5, ""}});
         const setup::Exception failure = ddtest::CatchSetupException(
             [] { setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
         EXPECT_EQ(27303, failure.Code());
         EXPECT_EQ(L"Process returned error 5", failure.Message());
         Lines expected;
-        for (const std::wstring& line : shape) {
-            expected.push_back(line == L"mount"     ? Mount(Image())
-                               : line == L"add"     ? AddDriver(L"C:\\drivers\\alpha.inf")
-                               : line == L"commit"  ? Commit()
-                               : line == L"discard" ? Discard()
-                                                    : line);
+        for (const std::string& step : steps) {
+            expected.push_back(step == "locate"         ? Locate()
+                               : step == "list mounted" ? ListMounted()
+                               : step == "mount"        ? Mount(Image())
+                               : step == "add"          ? AddDriver(L"C:\\drivers\\alpha.inf")
+                               : step == "list drivers" ? ListDrivers()
+                               : step == "commit"       ? Commit()
+                                                        : Discard());
         }
         EXPECT_EQ(expected, Recorded());
         EXPECT_EQ(L"Remove directory '" + mountDirectory_ + L"'.", LogLines().back());
@@ -350,8 +352,8 @@ TEST_F(RecoveryEnvironmentTest, FailedDiscardIsIgnoredAndTheDirectoryStays) {
     EXPECT_EQ(27303, failure.Code());
     EXPECT_EQ(L"Process returned error 2", failure.Message());
     EXPECT_EQ(Discard(), Recorded().back());
-    EXPECT_EQ((Lines{L"Start process: " + Discard() + L".", L"> Error: 7"}),
-              Lines(LogLines().end() - 2, LogLines().end()));
+    const Lines log = LogLines();
+    EXPECT_EQ((Lines{L"Start process: " + Discard() + L".", L"> Error: 7"}), Lines(log.end() - 2, log.end()));
     // The removal follows only a successful unmount.
     EXPECT_TRUE(IsDirectory(mountDirectory_));
 }
@@ -391,7 +393,7 @@ TEST_F(RecoveryEnvironmentTest, LocateOutputWithoutTheMarker) {
     EXPECT_EQ(L"", mountDirectory_);
     EXPECT_EQ((Lines{Locate(), Dism() + L" /Unmount-Wim /MountDir:\"\" /Discard"}), Recorded());
     EXPECT_EQ((Lines{L" - Initializing Windows Recovery Environment...", L"Start process: " + Locate() + L".",
-                     L">     Windows RE status:         Disabled", L"Failed to find '\\\\?\\GLOBALROOT'.",
+                     L"> Windows RE status:         Disabled", L"Failed to find '\\\\?\\GLOBALROOT'.",
                      L"Failed to configure Windows Recovery Environment. Failed to find the Windows Recovery "
                      L"Environment image. Error 0x80070490.",
                      L" - Discarding changes from Windows Recovery Environment...",
