@@ -400,12 +400,12 @@ protected:
         RegCloseKey(key);
         return start;
     }
+    // Through the key, as the start type was changed: Wine's service manager
+    // does not see what was written behind its back and would skip a change
+    // back to the value it still holds.
     bool ChangeStartType(DWORD start) const {
-        SC_HANDLE service = OpenServiceW(manager_, kService, SERVICE_CHANGE_CONFIG);
-        const bool ok = ChangeServiceConfigW(service, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE, nullptr, nullptr,
-                                             nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
-        CloseServiceHandle(service);
-        return ok;
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\ddfinal", L"Start",
+                               REG_DWORD, &start, sizeof(start)) == ERROR_SUCCESS;
     }
     DriverPackage FinalPackage(uint32_t attributes, uint32_t op) {
         DriverPackage package = Package(L"fin", 1);
@@ -443,7 +443,8 @@ TEST_F(Finalize, SetsSystemStartForStartTypeOnFinalizeAndTheActionStopsAtTheFirs
     DriverPackage missing = FinalPackage(attribute::StartTypeOnFinalize, operation::Install);
     missing.id = L"missing";
     missing.infPath = dir_ / L"nothere.inf";
-    const DriverPackage good = FinalPackage(attribute::StartTypeOnFinalize, operation::Install);
+    DriverPackage good = FinalPackage(attribute::StartTypeOnFinalize, operation::Install);
+    good.sequence = 2;  // the decoded list runs in sequence order
     session_.SetProperty(L"CustomActionData", setup::driver::EncodeDriverPackages({missing, good}));
     setup::Finalize(0);
 
