@@ -801,8 +801,8 @@ TEST_F(InstallerTest, FindsItsOwnPublishedInfAndEarlierVersions) {
     // The package's name is taken in the store by another INF, so its own
     // copy is published as oemN.inf, as Windows names every published INF.
     Seed(L"ddfind.inf", "[Version]\nSignature=\"$WINDOWS NT$\"\n; someone else's\n");
-    const std::wstring infPath = Write(L"ddfind.inf", FindInf("ddfind.sys", "ddfind", "DriverVer=02/02/2024,2.0\n"));
-    Seed(L"oem90.inf", FindInf("DDFIND.SYS", "DdFind"));                   // earlier version, other letter case
+    const std::wstring infPath = Write(L"ddfind.inf", FindInf("DdFind.Sys", "DDFind", "DriverVer=02/02/2024,2.0\n"));
+    Seed(L"oem90.inf", FindInf("dDFIND.sYS", "ddfIND"));                   // earlier version, other letter case
     Seed(L"oem91.inf", FindInf("ddfind.sys", "ddother"));                  // another service
     Seed(L"oem92.inf", FindInf("other.sys", "ddfind"));                    // another first file
     Seed(L"oem93.inf", "");                                                // unreadable
