@@ -15,6 +15,7 @@ set(DD_PORTABLE_SOURCES
     system/LoadOrderList.cpp
     system/PathText.cpp
     system/ProcessOutput.cpp
+    system/RecoveryImageText.cpp
     system/Utf16.cpp
     tables/MultiString.cpp
     tables/RegistryValueText.cpp

@@ -66,7 +66,7 @@ struct File {
     static void Close(handle_type h) noexcept { CloseHandle(h); }
 };
 
-// Processes, threads, pipes and events: NULL means none.
+// Processes, threads, pipes, events and access tokens: NULL means none.
 struct Kernel {
     using handle_type = HANDLE;
     static handle_type Invalid() noexcept { return nullptr; }

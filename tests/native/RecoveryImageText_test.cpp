@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "system/RecoveryImageText.h"
+
+namespace {
+
+using End = setup::RecoveryImageLocation::End;
+
+TEST(RecoveryImageText, LocationOfTheImageInTheLocateOutput) {
+    struct Case {
+        const wchar_t* output;
+        End end;
+        const wchar_t* location;
+    } const cases[] = {
+        // As reagentc writes it: the location line ends in CR LF, more lines follow.
+        {L"Windows RE status:         Enabled\r\n"
+         L"    Windows RE location:       \\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE\r\n"
+         L"    Boot Configuration Data (BCD) identifier: 1\r\n",
+         End::LineEnd, L"\\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE"},
+        // No line feed after the marker: the location runs to the end, a line
+        // feed before the marker does not count.
+        {L"status\r\nlocation: \\\\?\\GLOBALROOT\\device\\x\\Recovery", End::EndOfOutput,
+         L"\\\\?\\GLOBALROOT\\device\\x\\Recovery"},
+        {L"\\\\?\\GLOBALROOT\\a\r", End::EndOfOutput, L"\\\\?\\GLOBALROOT\\a\r"},
+        {L"\\\\?\\GLOBALROOT", End::EndOfOutput, L"\\\\?\\GLOBALROOT"},
+        // The first marker counts.
+        {L"a \\\\?\\GLOBALROOT\\one\r\nb \\\\?\\GLOBALROOT\\two\r\n", End::LineEnd, L"\\\\?\\GLOBALROOT\\one"},
+        {L"\\\\?\\GLOBALROOT\r\n", End::LineEnd, L"\\\\?\\GLOBALROOT"},
+        // A bare line feed keeps the location whole; of two carriage returns
+        // only the one of the line end goes.
+        {L"\\\\?\\GLOBALROOT\\a\nrest", End::LineEnd, L"\\\\?\\GLOBALROOT\\a"},
+        {L"\\\\?\\GLOBALROOT\n", End::LineEnd, L"\\\\?\\GLOBALROOT"},
+        {L"\\\\?\\GLOBALROOT\\a\r\r\n", End::LineEnd, L"\\\\?\\GLOBALROOT\\a\r"},
+        // No marker: nothing.
+        {L"Windows RE status:         Disabled\r\n", End::MarkerMissing, L""},
+        {L"", End::MarkerMissing, L""},
+        {L"\\\\?\\GLOBALROO\r\n", End::MarkerMissing, L""},
+        {L"\\\\?\\globalroot\\a\r\n", End::MarkerMissing, L""},
+        {L"\\?\\GLOBALROOT\\a\r\n", End::MarkerMissing, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.output)));
+        const setup::RecoveryImageLocation found = setup::FindRecoveryImageLocation(c.output);
+        EXPECT_EQ(static_cast<int>(c.end), static_cast<int>(found.end));
+        EXPECT_EQ(c.location, found.location);
+    }
+}
+
+}  // namespace
