@@ -1,0 +1,253 @@
+// <winsvc.h> comes in through Services.h first: it hands the StartService
+// name back to the library before the package attribute of that name is
+// declared, so both spellings agree in this file.
+#include "system/Services.h"
+
+#include "driver/install/DeviceDriverInstaller.h"
+
+#include <cfgmgr32.h>
+#include <newdev.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <cwctype>
+
+#include "frame/Exception.h"
+#include "frame/HResult.h"
+#include "frame/LastError.h"
+#include "frame/Log.h"
+#include "tables/RegistryAccess.h"
+
+namespace setup::driver {
+
+namespace {
+
+constexpr wchar_t kClassInstallParamsFailed[] = L"Failed to sets class install parameters for a device information set.";
+// Longest device instance id, its terminating NUL included.
+constexpr ULONG kDeviceIdLength = 200;
+
+bool Has(const DriverPackage& package, uint32_t bit) { return (package.attributes & bit) != 0; }
+
+[[noreturn]] void ThrowLastError(const wchar_t* message) {
+    throw Exception(HResultFromLastError(), message, std::wstring());
+}
+
+std::wstring PackageHardwareId(const DriverPackage& package, const std::wstring& service) {
+    return package.hardwareId.empty() ? L"ROOT\\" + service : package.hardwareId;
+}
+
+std::wstring Lowered(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+    return text;
+}
+
+bool CarriesHardwareId(const std::vector<std::wstring>& ids, const std::wstring& loweredId) {
+    return std::any_of(ids.begin(), ids.end(), [&](const std::wstring& id) { return Lowered(id) == loweredId; });
+}
+
+void SetRemoveParams(HDEVINFO set, SP_DEVINFO_DATA& element) {
+    SP_REMOVEDEVICE_PARAMS params = {};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    params.Scope = DI_REMOVEDEVICE_GLOBAL;
+    params.HwProfile = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (SetupDiSetClassInstallParamsW(set, &element, &params.ClassInstallHeader, sizeof(params))) {
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_SUCCESS) {
+        throw Exception(HResultFromErrorCode(error), kClassInstallParamsFailed, std::wstring());
+    }
+    // Wine's call is a stub that fails without naming an error. The
+    // parameters only restate DIF_REMOVE's default (a global removal), so
+    // the removal goes on without them.
+    Log(L"Warning: %s Error 0x%x.", kClassInstallParamsFailed, error);
+}
+
+// Reads the reboot need the removal left on the element.
+void LogRebootNeedAfterRemoval(HDEVINFO set, SP_DEVINFO_DATA& element) {
+    constexpr wchar_t kMessage[] = L"Failed to retrieves device installation parameters for a device information set.";
+    SP_DEVINSTALL_PARAMS_W params = {};
+    params.cbSize = sizeof(params);
+    if (!SetupDiGetDeviceInstallParamsW(set, &element, &params)) {
+        const DWORD error = GetLastError();
+        // Wine drops the element from the set together with the removed
+        // device, so there is no element left to ask: the removal itself
+        // succeeded, only its reboot need is unknown.
+        if (error == ERROR_NO_SUCH_DEVINST) {
+            Log(L"Warning: %s Error 0x%x.", kMessage, error);
+            return;
+        }
+        throw Exception(static_cast<int32_t>(error), kMessage, std::wstring());
+    }
+    if ((params.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT)) != 0) {
+        Log(L"Execution of driver package required reboot.");
+    }
+}
+
+}  // namespace
+
+void DeviceDriverInstaller::Install() {
+    Log(L" - Installing device driver '%s' from '%s'.", package_.id, package_.infPath);
+    const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    if (service.empty()) {
+        Log(L"Skip device driver installation. The service is not specified in '%s'.", package_.id);
+        return;
+    }
+    UnpublishInstalledOemInfs();
+    ApplyDriverRegistry(package_.registryEntries);
+    InstallHardware(package_.infPath, PackageHardwareId(package_, service));
+    MoveServiceTag(service);
+    if (Has(package_, attribute::StartTypeOnFinalize)) {
+        SetServiceStartType(OpenServiceHandle(service), SERVICE_DEMAND_START);
+    }
+    if (Has(package_, attribute::StartService)) {
+        StartService(OpenServiceHandle(service));
+    }
+    ValidateInstallation();
+    Log(L"The device driver '%s' was successfully installed.", package_.id);
+}
+
+void DeviceDriverInstaller::Uninstall() {
+    Log(L" - Uninstalling device driver '%s' from inf file '%s'.", package_.id, package_.infPath);
+    const InfHandle inf = OpenInfFile(package_.infPath);
+    const std::wstring service = GetFirstServiceToAdd(inf);
+    const std::wstring section = GetUninstallSection(inf);
+    Log(L"Actual inf section is '%s'.", section);
+    if (service.empty()) {
+        Log(L"Skip device driver uninstallation. The service is not specified in '%s'.", package_.id);
+        return;
+    }
+    if (Has(package_, attribute::StopService)) {
+        StopService(OpenServiceHandle(service));
+    }
+    RemoveServiceTag(service);
+    ApplyDriverRegistry(package_.registryEntries);
+    UninstallHardware(PackageHardwareId(package_, service));
+    InstallServicesFromSection(section);
+    InstallFromSection(section);
+    InstallFilesFromSection(section);
+    UnpublishInstalledOemInfs();
+    UninstallCatalog();
+    Log(L"The device driver '%s' was successfully uninstalled.", package_.id);
+}
+
+void DeviceDriverInstaller::Upgrade() {
+    Log(L" - Upgrading device driver '%s' from inf file '%s'.", package_.id, package_.infPath);
+    Install();
+    Log(L"The device driver '%s' was successfully upgraded.", package_.id);
+}
+
+void DeviceDriverInstaller::InstallHardware(const std::wstring& infPath, const std::wstring& hardwareId) {
+    Log(L"Installing hardware '%s'.", hardwareId);
+    GUID classGuid = {};
+    wchar_t className[MAX_CLASS_NAME_LEN] = {};
+    if (!SetupDiGetINFClassW(infPath.c_str(), &classGuid, className, MAX_CLASS_NAME_LEN, nullptr)) {
+        ThrowLastError(L"Failed to extract class GUID from inf.");
+    }
+    const UniqueDevInfo set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    if (!set) {
+        ThrowLastError(L"Failed to create container for the device information set.");
+    }
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiCreateDeviceInfoW(set.get(), className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &element)) {
+        ThrowLastError(L"Failed to create a new device information element and adds it to the specified device information set.");
+    }
+    SetHardwareId(set.get(), element, hardwareId);
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &element)) {
+        ThrowLastError(L"Failed to register a newly created device instance.");
+    }
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), infPath.c_str(), INSTALLFLAG_FORCE, &reboot)) {
+        throw Exception(HResultFromWin32(GetLastError()), L"Failed to update drivers for devices that match the hardware ID.",
+                        std::wstring());
+    }
+    if (reboot) {
+        Log(L"Execution of driver package required reboot.");
+    }
+    Log(L"The hardware '%s' was successfully installed.", hardwareId);
+}
+
+void DeviceDriverInstaller::UninstallHardware(const std::wstring& hardwareId) {
+    Log(L"Uninstalling hardware '%s'.", hardwareId);
+    const UniqueDevInfo set(
+        SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr, nullptr));
+    if (!set) {
+        ThrowLastError(L"Failed to get device information set that contains requested device information elements.");
+    }
+    SP_DEVINFO_LIST_DETAIL_DATA_W detail = {};
+    detail.cbSize = sizeof(detail);
+    if (!SetupDiGetDeviceInfoListDetailW(set.get(), &detail)) {
+        ThrowLastError(L"Failed to get device retrieves information associated with a device information set.");
+    }
+    const std::wstring wanted = Lowered(hardwareId);
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &element); ++index) {
+        // Zeroed first: Wine reports success without writing the id.
+        wchar_t instanceId[kDeviceIdLength] = {};
+        const CONFIGRET result =
+            CM_Get_Device_ID_ExW(element.DevInst, instanceId, kDeviceIdLength, 0, detail.RemoteMachineHandle);
+        if (result != CR_SUCCESS) {
+            Log(L"WARNING: Failed to retrieves the device instance ID. Error: %d.", result);
+            continue;
+        }
+        if (!CarriesHardwareId(GetHardwareIds(set.get(), element), wanted)) {
+            continue;
+        }
+        // An id that fills the whole buffer comes without its NUL.
+        Log(L"Removing '%s' device instance...", std::wstring(instanceId, wcsnlen(instanceId, kDeviceIdLength)));
+        SetRemoveParams(set.get(), element);
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &element)) {
+            ThrowLastError(L"Failed to remove a device and gives the installer an opportunity to prepare for the removal.");
+        }
+        LogRebootNeedAfterRemoval(set.get(), element);
+        Log(L"The hardware '%s' was successfully uninstalled.", hardwareId);
+        break;
+    }
+    Log(L"Uninstalling the hardware '%s' is finished.", hardwareId);
+}
+
+void DeviceDriverInstaller::SetHardwareId(HDEVINFO set, SP_DEVINFO_DATA& element, const std::wstring& hardwareId) {
+    // A multi-string of one id: the id, its NUL and the closing NUL.
+    std::wstring value = hardwareId;
+    value.push_back(L'\0');
+    value.push_back(L'\0');
+    if (!SetupDiSetDeviceRegistryPropertyW(set, &element, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(value.data()),
+                                           static_cast<DWORD>(value.size() * sizeof(wchar_t)))) {
+        ThrowLastError(L"Failed to set the hardware id to the device's property.");
+    }
+}
+
+std::vector<std::wstring> DeviceDriverInstaller::GetHardwareIds(HDEVINFO set, SP_DEVINFO_DATA& element) {
+    DWORD size = 0;
+    SetupDiGetDeviceRegistryPropertyW(set, &element, SPDRP_HARDWAREID, nullptr, nullptr, 0, &size);
+    if (size == 0) {
+        return {};
+    }
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &element, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(buffer.data()),
+                                           static_cast<DWORD>(buffer.size() * sizeof(wchar_t)), nullptr)) {
+        ThrowLastError(L"Failed to retrieves device's hardware id.");
+    }
+    // Split within the buffer's own bounds: a value without its closing NULs
+    // must not be read past.
+    std::vector<std::wstring> ids;
+    std::wstring piece;
+    for (const wchar_t c : buffer) {
+        if (c != L'\0') {
+            piece.push_back(c);
+        } else if (!piece.empty()) {
+            ids.push_back(std::move(piece));
+            piece.clear();
+        }
+    }
+    if (!piece.empty()) {
+        ids.push_back(std::move(piece));
+    }
+    return ids;
+}
+
+}  // namespace setup::driver
