@@ -61,7 +61,7 @@ std::string DeviceInfText(const DeviceInf& inf) {
     return text;
 }
 
-class DeviceDriverInstallerTest : public ddtest::InstallerTest {
+class DeviceDriverInstallerTest : public ddtest::DriverInstallerTestBase {
 protected:
     // A package folder for the INF; the package installs the service
     // program under the service's name.
@@ -84,7 +84,7 @@ protected:
                 }
             }
         }
-        ddtest::InstallerTest::TearDown();
+        ddtest::DriverInstallerTestBase::TearDown();
     }
     // Devices with this id are removed after the test.
     void RemovesDevices(const std::wstring& hardwareId) { removeDevices_.push_back(hardwareId); }

@@ -15,7 +15,7 @@
 #include "driver/DriverPackage.h"
 #include "driver/install/DeviceDriverInstaller.h"
 #include "driver/install/FilterDriverInstaller.h"
-#include "driver/install/InstallerPlatform.h"
+#include "doubles/InstallerPlatformDouble.h"
 #include "frame/Exception.h"
 #include "system/WindowsVersion.h"
 #include "windows/install/InstallerTestKit.h"
@@ -74,7 +74,7 @@ setup::DriverRegistryEntry TableValue(const std::wstring& service, int32_t actio
     return entry;
 }
 
-class FilterDriverInstallerTest : public ddtest::InstallerTest {
+class FilterDriverInstallerTest : public ddtest::DriverInstallerTestBase {
 protected:
     DriverPackage Package(const std::wstring& id, const FilterInf& inf) {
         const std::wstring service = ddtest::Widen(inf.service);
@@ -100,7 +100,7 @@ protected:
 
     void TearDown() override {
         setup::SetWindows5xSystemForTesting(std::nullopt);
-        ddtest::InstallerTest::TearDown();
+        ddtest::DriverInstallerTestBase::TearDown();
     }
 };
 
@@ -364,36 +364,6 @@ FARPROC WINAPI GetProcAddressDouble(HMODULE module, LPCSTR name) {
     return g_realGetProcAddress(module, name);
 }
 
-// The real platform, except for an ELAM entry point that Wine lacks: it
-// records the path of the file it is handed.
-std::wstring g_certificateFile;
-
-BOOL WINAPI InstallElamCertificateDouble(HANDLE file) {
-    wchar_t path[MAX_PATH] = {};
-    GetFinalPathNameByHandleW(file, path, MAX_PATH, FILE_NAME_NORMALIZED);
-    g_certificateFile = path;
-    return TRUE;
-}
-
-class ElamPlatformDouble final : public InstallerPlatform {
-public:
-    BOOL CopyOemInf(PCWSTR infPath, DWORD mediaType, DWORD copyStyle, PWSTR destination, DWORD destinationSize,
-                    PDWORD requiredSize) override {
-        return SystemInstallerPlatform().CopyOemInf(infPath, mediaType, copyStyle, destination, destinationSize, requiredSize);
-    }
-    BOOL UninstallOemInf(PCWSTR infName, DWORD flags) override { return SystemInstallerPlatform().UninstallOemInf(infName, flags); }
-    BOOL CommitFileQueue(HSPFILEQ queue, PSP_FILE_CALLBACK_W callback, PVOID context) override {
-        return SystemInstallerPlatform().CommitFileQueue(queue, callback, context);
-    }
-    HMODULE FindModule(PCWSTR name) override { return SystemInstallerPlatform().FindModule(name); }
-    FARPROC FindFunction(HMODULE module, PCSTR name) override {
-        if (std::string(name) == "InstallELAMCertificateInfo") {
-            return reinterpret_cast<FARPROC>(&InstallElamCertificateDouble);
-        }
-        return SystemInstallerPlatform().FindFunction(module, name);
-    }
-};
-
 class FilterInstallerOnPlatform : public FilterDriverInstaller {
 public:
     FilterInstallerOnPlatform(const DriverPackage& package, InstallerPlatform& platform)
@@ -423,9 +393,9 @@ TEST_F(FilterDriverInstallerTest, ElamStepReadsTheInstalledDriverAndRestoresTheR
         package.attributes = attribute::InstallElamCertificate;
         g_redirection = Redirection{};
         g_redirection.disableSucceeds = c.disableSucceeds;
-        g_certificateFile.clear();
         ClearLog();
-        ElamPlatformDouble platform;
+        ddtest::InstallerPlatformDouble platform;
+        platform.offerElamEntryPoint = true;
         std::optional<setup::Exception> failure;
         {
             std::unique_ptr<ddtest::ImportPatch> patch;
@@ -446,8 +416,9 @@ TEST_F(FilterDriverInstallerTest, ElamStepReadsTheInstalledDriverAndRestoresTheR
         if (c.message.empty()) {
             EXPECT_FALSE(failure.has_value()) << (failure ? ddtest::Narrow(failure->Message()) : "");
             const std::wstring driver = ddtest::DriversFile(ddtest::Widen(service) + L".sys");
-            EXPECT_NE(std::wstring::npos, ddtest::Lower(g_certificateFile).find(ddtest::Lower(driver.substr(2))))
-                << ddtest::Narrow(g_certificateFile);
+            ASSERT_EQ(1u, platform.elamFiles.size());
+            EXPECT_NE(std::wstring::npos, ddtest::Lower(platform.elamFiles[0]).find(ddtest::Lower(driver.substr(2))))
+                << ddtest::Narrow(platform.elamFiles[0]);
             EXPECT_TRUE(ddtest::InOrder(LogLines(), {
                 L"The certificate information was successfully installed from ELAM driver '" + driver + L"'.",
                 L"The filter driver 'Pkg_" + ddtest::Widen(service) + L"' was successfully installed."}));

@@ -251,7 +251,7 @@ inline bool Contains(const Lines& lines, const std::wstring& line) {
 
 // An installer session for the library's log lines, started and ended
 // around each test as an entry point would.
-class InstallerTest : public ::testing::Test {
+class DriverInstallerTestBase : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(0, setup::Initialize(session_.handle(), "InstallTest"));
