@@ -405,6 +405,48 @@ TEST_F(NetworkInstallerTest, InstallSetsTheDemandStartTypeForFinalizeOnlyWhenAsk
     }
 }
 
+TEST_F(NetworkInstallerTest, NonNegativeAnswersOfInstallAndApplyPassSilently) {
+    netcfg::Answer(L"Install", 0x0004A020);  // NETCFG_S_REBOOT
+    netcfg::Answer(L"Apply", 1);
+    Run(&NetworkDriverInstaller::Install, Package());
+    EXPECT_EQ(L"The network driver 'NetPkg' was successfully installed.", LogLines().back());
+    EXPECT_EQ((std::vector<std::wstring>{L"dd_tnet"}), netcfg::InstalledComponents());
+}
+
+// The start and stop attributes reach the service manager at their place in
+// each sequence; Wine neither starts kernel drivers (1114) nor stops one
+// that is not running (1062), and those failures end the operation.
+TEST_F(NetworkInstallerTest, StartAndStopAttributesDriveTheServiceManager) {
+    using Operation = void (NetworkDriverInstaller::*)();
+    const struct {
+        Operation operation;
+        uint32_t attributes;
+        std::wstring line;
+        int32_t code;
+        const wchar_t* before;
+    } cases[] = {
+        {&NetworkDriverInstaller::Install, attribute::StartService, L"StartService: 'ddtnet'",
+         static_cast<int32_t>(0x8007045A), L"Installing network component 'dd_tnet'."},
+        {&NetworkDriverInstaller::Upgrade, attribute::StartService, L"StartService: 'ddtnet'",
+         static_cast<int32_t>(0x8007045A), L"Skip uninstall oem.inf of previous version."},
+        {&NetworkDriverInstaller::Uninstall, attribute::StopService, L"StopService: 'ddtnet'.",
+         static_cast<int32_t>(0x80070426), L" - Uninstalling network driver 'NetPkg' from inf file '"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ddtest::Narrow(c.line));
+        InstallBeforehand();
+        const setup::Exception e = RunFailing(c.operation, Package(c.attributes));
+        EXPECT_EQ(c.code, e.Code());
+        const Lines lines = LogLines();
+        const auto at = std::find(lines.begin(), lines.end(), c.line);
+        ASSERT_NE(lines.end(), at);
+        EXPECT_TRUE(std::any_of(lines.begin(), at, [&](const std::wstring& l) { return l.rfind(c.before, 0) == 0; }));
+        // Nothing of the sequence after the failing step ran.
+        EXPECT_EQ(c.line, lines.back());
+        Reset();
+    }
+}
+
 // Another client holds the lock: in this process (a second configuration
 // object) or outside it (the double's phantom holder).
 TEST_F(NetworkInstallerTest, LockHeldByAnotherClientFailsTheConstructorAfterTheTimeout) {
