@@ -50,6 +50,11 @@ public:
     void PublishInf();
     void UnpublishInf(const std::wstring& oemInfPath);
     void UnpublishInstalledOemInfs();
+    // Queues the section's files on the installer's queue and commits it,
+    // logging every notification. A source file that is not there ends the
+    // commit (0x80070002, the file as details) instead of being asked for
+    // again and again. Meant for one call per installer: Wine's queue keeps
+    // what it committed and runs it again on the next commit.
     void InstallFilesFromSection(const std::wstring& section);
     void InstallServicesFromSection(const std::wstring& section);
     void InstallFromSection(const std::wstring& section);
