@@ -5,6 +5,7 @@
 // around one of these.
 
 #include <windows.h>
+#include <objbase.h>
 #include <msi.h>
 #include <setupapi.h>
 #include <winsvc.h>
@@ -135,6 +136,14 @@ struct GlobalAtom {
     static void Close(handle_type h) noexcept { GlobalDeleteAtom(h); }
 };
 
+// A successful CoInitialize of the calling thread (S_OK and S_FALSE alike):
+// the owner balances it with one CoUninitialize on the same thread.
+struct ComInitialization {
+    using handle_type = bool;
+    static handle_type Invalid() noexcept { return false; }
+    static void Close(handle_type) noexcept { CoUninitialize(); }
+};
+
 }  // namespace handle_traits
 
 using UniqueMsiHandle = UniqueHandle<handle_traits::Msi>;
@@ -149,6 +158,7 @@ using UniqueFileQueue = UniqueHandle<handle_traits::FileQueue>;
 using UniqueDevInfo = UniqueHandle<handle_traits::DevInfo>;
 using UniqueQueueContext = UniqueHandle<handle_traits::QueueContext>;
 using UniqueLocalMemory = UniqueHandle<handle_traits::LocalMemory>;
+using UniqueComInitialization = UniqueHandle<handle_traits::ComInitialization>;
 
 // COM interface pointer: Release on the way out.
 template <class Interface>

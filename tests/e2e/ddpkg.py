@@ -505,3 +505,76 @@ def actions_started_within(log, action):
         elif start and inside:
             out.append(start.group("name"))
     return out
+
+
+# ---------------------------------------------------------------------------
+# The network configuration double (tests/doubles/NetCfgDouble.cpp): Wine's own
+# network configuration object cannot install components, so packages with
+# network drivers run against the double, registered in the prefix for
+# CLSID_CNetCfg. Its state lives in files under NETCFG_STATE_DIR.
+
+NETCFG_DOUBLE = os.environ.get("DD_NETCFG_DOUBLE", os.path.join(BUILD_DIR, "dd_netcfg_double.dll"))
+NETCFG_CLSID = "{5B035261-40F9-11D1-AAEC-00805FC1270E}"
+NETCFG_STATE_DIR = "C:\\dd-netcfg-double"
+
+
+def register_netcfg_double(prefix):
+    """Makes CoCreateInstance(CLSID_CNetCfg) load the double in every process of the prefix (msiexec's
+    custom-action processes included) and empties its state. Returns regedit's (exit code, output)."""
+    server = unix_to_windows(NETCFG_DOUBLE).replace("\\", "\\\\")
+    lines = ["Windows Registry Editor Version 5.00", "",
+             f"[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{NETCFG_CLSID}\\InprocServer32]",
+             f'@="{server}"', '"ThreadingModel"="Both"', ""]
+    path = os.path.join(prefix.dir, "netcfg-double.reg")
+    with open(path, "w", encoding="utf-16", newline="\r\n") as f:
+        f.write("\n".join(lines) + "\n")
+    state = prefix.path(NETCFG_STATE_DIR)
+    shutil.rmtree(state, ignore_errors=True)
+    return prefix.run("regedit", "/s", unix_to_windows(path))
+
+
+def _netcfg_state_lines(prefix, name):
+    path = os.path.join(prefix.path(NETCFG_STATE_DIR), name)
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [line for line in f.read().split("\n") if line]
+
+
+def _write_netcfg_state(prefix, name, lines):
+    folder = prefix.path(NETCFG_STATE_DIR)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "w", encoding="utf-8", newline="") as f:
+        f.write("".join(line + "\n" for line in lines))
+
+
+def netcfg_double_calls(prefix):
+    """Every call the double recorded, in order: dicts with pid, name, args (list) and result (int)."""
+    calls = []
+    for line in _netcfg_state_lines(prefix, "calls.txt"):
+        fields = line.split("\t")
+        calls.append({"pid": int(fields[0]), "name": fields[1], "args": fields[2:-1], "result": int(fields[-1], 16)})
+    return calls
+
+
+def netcfg_double_components(prefix):
+    """The component ids installed (applied) in the double's configuration."""
+    return _netcfg_state_lines(prefix, "components.txt")
+
+
+def set_netcfg_double_components(prefix, ids):
+    _write_netcfg_state(prefix, "components.txt", ids)
+
+
+def netcfg_double_answer(prefix, call, hresult, count=None):
+    """The next `count` calls named `call` (all when None) answer `hresult`, e.g. ("Install", 0x8004A029)."""
+    lines = _netcfg_state_lines(prefix, "control.txt")
+    lines.append(f"answer {call} 0x{hresult & 0xFFFFFFFF:08X}" + ("" if count is None else f" {count}"))
+    _write_netcfg_state(prefix, "control.txt", lines)
+
+
+def netcfg_double_lock_holder(prefix, description):
+    """Another client, so described, holds the write lock: AcquireWriteLock waits its timeout, then S_FALSE."""
+    lines = _netcfg_state_lines(prefix, "control.txt")
+    lines.append(f"holder {description}")
+    _write_netcfg_state(prefix, "control.txt", lines)

@@ -5,7 +5,14 @@
 // whole life; both are released on every road, constructor failures
 // included.
 
+#include <windows.h>
+#include <netcfgx.h>
+
+#include <cstdint>
+#include <optional>
+
 #include "driver/install/DriverPackageInstaller.h"
+#include "frame/Handles.h"
 
 namespace setup::driver {
 
@@ -24,8 +31,15 @@ public:
     static void RepairInfCache();
 
 private:
-    // The configuration object, its lock and the COM initialization are the
-    // implementation's members.
+    // Destroyed in reverse order: the lock interface, then the configuration
+    // object, then the thread's COM initialization.
+    UniqueComInitialization com_;
+    UniqueComPtr<INetCfg> netCfg_;
+    UniqueComPtr<INetCfgLock> lock_;
 };
+
+// How long AcquireWriteLock waits for another client's lock: 15000 ms unless
+// a test shortens it; std::nullopt restores the product's wait.
+void SetNetworkLockTimeoutForTesting(std::optional<uint32_t> milliseconds);
 
 }  // namespace setup::driver
