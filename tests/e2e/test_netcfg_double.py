@@ -11,7 +11,7 @@ from ddpkg import CA_DEFERRED, CA_IMMEDIATE
 
 PROBE = os.environ.get("DD_NETCFG_PROBE", os.path.join(ddpkg.BUILD_DIR, "dd_netcfg_probe.dll"))
 PROBE_LINE = re.compile(r"NetCfgProbe: pid (?P<pid>\d+) created (?P<created>0x[0-9A-F]{8}) server (?P<server>.*) "
-                        r"FindComponent (?P<found>0x[0-9A-F]{8})")
+                        r"FindComponent (?P<found>0x[0-9A-F]{8}) command (?P<command>.*)$")
 
 
 def probe_package(work):
@@ -46,6 +46,8 @@ class NetCfgDoubleUnderMsiexec(ddpkg.PackageTestCase):
         results = probe_results(log)
         self.assertEqual(2, len(results), log[-3000:])
         for r in results:
+            # Wine runs DLL custom actions in a process of their own.
+            self.assertIn("msiexec.exe -Embedding", r["command"])
             self.assertEqual("0x00000000", r["created"])
             self.assertTrue(r["server"].lower().endswith("\\dd_netcfg_double.dll"), r["server"])
             # Found: the component the test wrote into the prefix's state.

@@ -55,7 +55,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ProbeNetCfg(MSIHANDLE installer)
         netCfg->Release();
     }
     LogLine(installer, L"NetCfgProbe: pid " + std::to_wstring(GetCurrentProcessId()) + L" created " + Hex(created) +
-                           L" server " + server + L" FindComponent " + Hex(found));
+                           L" server " + server + L" FindComponent " + Hex(found) + L" command " + GetCommandLineW());
     if (SUCCEEDED(init)) {
         CoUninitialize();
     }

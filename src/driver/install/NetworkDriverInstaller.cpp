@@ -31,13 +31,13 @@ OBO_TOKEN UserToken() {
     return token;
 }
 
-[[noreturn]] void ThrowIfFailed(HRESULT hr, const wchar_t* message) {
+[[noreturn]] void Throw(HRESULT hr, const wchar_t* message) {
     throw Exception(static_cast<int32_t>(hr), message, std::wstring());
 }
 
 void Check(HRESULT hr, const wchar_t* message) {
     if (FAILED(hr)) {
-        ThrowIfFailed(hr, message);
+        Throw(hr, message);
     }
 }
 
@@ -66,7 +66,7 @@ void SetNetworkLockTimeoutForTesting(std::optional<uint32_t> milliseconds) {
 NetworkDriverInstaller::NetworkDriverInstaller(const DriverPackage& package) : DriverPackageInstaller(package) {
     const HRESULT init = CoInitialize(nullptr);
     if (FAILED(init)) {
-        ThrowIfFailed(init, L"Failed to initializes the COM library.");
+        Throw(init, L"Failed to initializes the COM library.");
     }
     com_.reset(true);
 
@@ -82,9 +82,9 @@ NetworkDriverInstaller::NetworkDriverInstaller(const DriverPackage& package) : D
         const HRESULT acquired = lock_->AcquireWriteLock(g_lockTimeoutMs.load(), kClientDescription, &holder.text);
         if (FAILED(acquired) || acquired == S_FALSE) {
             if (holder.text != nullptr) {
-                Log(L"The '%s' already has control of network configuration.", std::wstring(holder.text));
+                Log(L"The '%s' already has control of network configuration.", holder.text);
             }
-            ThrowIfFailed(acquired, L"Failed to requests a lock on network configuration.");
+            Throw(acquired, L"Failed to requests a lock on network configuration.");
         }
 
         Check(netCfg_->Initialize(nullptr), L"Failed to initializes network configuration.");
