@@ -23,6 +23,7 @@ APP_KEY = "Software\\DDTest"
 SERVICES = "System\\CurrentControlSet\\Services\\"
 START_TYPE_ON_FINALIZE = 0x20
 UNINSTALL_PREVIOUS_VERSION = 0x8
+INSTALL_EARLY = 0x4
 
 # What each script-phase name runs (the early names are bound to the same exports).
 SCRIPT_ACTIONS = [
@@ -92,10 +93,11 @@ def driver_sources(work, version, renames=None):
 
 
 def product(work, version=1, install_dir="DDTest", component_guids=None, previous=None, drivers=None,
-            failing=False):
+            failing=False, early=False):
     """The driver product. drivers: {id: dict(stem=..., type=..., sequence=..., attributes=..., source=...)};
     the default is the filter (sequenced, finalized), the device (sequenced) and the network driver (parallel).
-    previous: the component GUIDs of the version before, which this one removes."""
+    previous: the component GUIDs of the version before, which this one removes. early: every driver is
+    installed early, from the package's cabinet extracted into a temporary folder of the action's own."""
     src = driver_sources(work, version)
     if drivers is None:
         drivers = {"filt": dict(stem="ddfilt", type=1, sequence=10, attributes=START_TYPE_ON_FINALIZE),
@@ -113,7 +115,7 @@ def product(work, version=1, install_dir="DDTest", component_guids=None, previou
         members.update(ddpkg.driver_files(p, component, [stem + ".inf", stem + ".sys", stem + ".cat"],
                                           d.get("source", src), seq, guid=guids[id_]))
         seq += 3
-        attributes = d.get("attributes", 0)
+        attributes = d.get("attributes", 0) | (INSTALL_EARLY if early else 0)
         prev = ""
         if previous and id_ in previous:
             attributes |= UNINSTALL_PREVIOUS_VERSION
@@ -129,7 +131,7 @@ def product(work, version=1, install_dir="DDTest", component_guids=None, previou
         ddpkg.driver_registry(p, "reg_chain", "filt", APP_KEY, "Chain", "[~]ddfilt")
         ddpkg.upper_filter(p, "uf_filt", "filt", CLASS_GUID, "ddfilt", dependencies="other")
     p.cabinet("drivers.cab", members, work)
-    real_driver_actions(p)
+    real_driver_actions(p, early=early)
     catalog_actions(p)
     if failing:
         fail_later(p, work)
@@ -142,7 +144,11 @@ def upgrade_table(p):
             ["UpgradeCode", "VersionMin", "VersionMax", "Language", "Attributes"],
             [[p.upgrade_code, "1.0.0", "2.0.0", "", "256", "", "OLDPRODUCTS"]])
     p.properties["SecureCustomProperties"] = "OLDPRODUCTS"
-    p.sequence += [("FindRelatedProducts", "", 200), ("RemoveExistingProducts", "", 6650)]
+    # The old product goes first, before this one's script: Wine's RemoveExistingProducts does not set
+    # UPGRADINGPRODUCTCODE in the removed product's session (measured), so an old product removed after the new
+    # one's install would take the new drivers with it. Its own uninstall removes its drivers; the new rows with
+    # UninstallPreviousVersion then find no previous version left.
+    p.sequence += [("FindRelatedProducts", "", 200), ("RemoveExistingProducts", "", 1450)]
 
 
 # ---------------------------------------------------------------------------
@@ -192,7 +198,8 @@ class State:
                              if k == prefix + "services\\" + s or k.startswith(prefix + "services\\" + s + "\\")}
                          for s in services}
         self.devices = {k[len(prefix) + 10:]: v for k, v in hklm.items()
-                        if k.startswith(prefix + "enum\\root\\") and "hardwareid" in v}
+                        if k.startswith(prefix + "enum\\root\\") and "hardwareid" in v
+                        and not k.startswith(prefix + "enum\\root\\wine\\")}  # Wine's own buses
         self.class_filters = hklm.get(prefix + "control\\class\\" + CLASS_GUID.lower(), {}).get("upperfilters")
         self.app = {k: v for k, v in hklm.items() if k.startswith("hkey_local_machine\\software\\ddtest")}
         self.group_order = hklm.get(prefix + "control\\grouporderlist", {})

@@ -86,6 +86,68 @@ void LogRebootNeedAfterRemoval(HDEVINFO set, SP_DEVINFO_DATA& element) {
     }
 }
 
+// Calls visit(set, element, instance id) for each present device whose
+// hardware ids hold the id (letter case ignored), in enumeration order,
+// until visit returns false.
+template <class Visit>
+void ForEachPresentDevice(const std::wstring& hardwareId, Visit visit) {
+    const UniqueDevInfo set(
+        SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr, nullptr));
+    if (!set) {
+        ThrowLastError(L"Failed to get device information set that contains requested device information elements.");
+    }
+    SP_DEVINFO_LIST_DETAIL_DATA_W detail = {};
+    detail.cbSize = sizeof(detail);
+    if (!SetupDiGetDeviceInfoListDetailW(set.get(), &detail)) {
+        ThrowLastError(L"Failed to get device retrieves information associated with a device information set.");
+    }
+    const std::wstring wanted = Lowered(hardwareId);
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &element); ++index) {
+        // Zeroed first: Wine reports success without writing the id.
+        wchar_t instanceId[kDeviceIdLength] = {};
+        const CONFIGRET result =
+            CM_Get_Device_ID_ExW(element.DevInst, instanceId, kDeviceIdLength, 0, detail.RemoteMachineHandle);
+        if (result != CR_SUCCESS) {
+            Log(L"WARNING: Failed to retrieves the device instance ID. Error: %d.", result);
+            continue;
+        }
+        if (!CarriesHardwareId(DeviceDriverInstaller::GetHardwareIds(set.get(), element), wanted)) {
+            continue;
+        }
+        // An id that fills the whole buffer comes without its NUL.
+        if (!visit(set.get(), element, std::wstring(instanceId, wcsnlen(instanceId, kDeviceIdLength)))) {
+            return;
+        }
+    }
+}
+
+// A new root device node of the INF's class carrying the id, registered so
+// that Plug and Play can install a driver on it. The set that holds it is
+// kept until the driver is installed.
+UniqueDevInfo RegisterNewDevice(const std::wstring& infPath, const std::wstring& hardwareId) {
+    GUID classGuid = {};
+    wchar_t className[MAX_CLASS_NAME_LEN] = {};
+    if (!SetupDiGetINFClassW(infPath.c_str(), &classGuid, className, MAX_CLASS_NAME_LEN, nullptr)) {
+        ThrowLastError(L"Failed to extract class GUID from inf.");
+    }
+    UniqueDevInfo set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    if (!set) {
+        ThrowLastError(L"Failed to create container for the device information set.");
+    }
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiCreateDeviceInfoW(set.get(), className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &element)) {
+        ThrowLastError(L"Failed to create a new device information element and adds it to the specified device information set.");
+    }
+    DeviceDriverInstaller::SetHardwareId(set.get(), element, hardwareId);
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &element)) {
+        ThrowLastError(L"Failed to register a newly created device instance.");
+    }
+    return set;
+}
+
 }  // namespace
 
 void DeviceDriverInstaller::Install() {
@@ -141,23 +203,19 @@ void DeviceDriverInstaller::Upgrade() {
 
 void DeviceDriverInstaller::InstallHardware(const std::wstring& infPath, const std::wstring& hardwareId) {
     Log(L"Installing hardware '%s'.", hardwareId);
-    GUID classGuid = {};
-    wchar_t className[MAX_CLASS_NAME_LEN] = {};
-    if (!SetupDiGetINFClassW(infPath.c_str(), &classGuid, className, MAX_CLASS_NAME_LEN, nullptr)) {
-        ThrowLastError(L"Failed to extract class GUID from inf.");
-    }
-    const UniqueDevInfo set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
-    if (!set) {
-        ThrowLastError(L"Failed to create container for the device information set.");
-    }
-    SP_DEVINFO_DATA element = {};
-    element.cbSize = sizeof(element);
-    if (!SetupDiCreateDeviceInfoW(set.get(), className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &element)) {
-        ThrowLastError(L"Failed to create a new device information element and adds it to the specified device information set.");
-    }
-    SetHardwareId(set.get(), element, hardwareId);
-    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &element)) {
-        ThrowLastError(L"Failed to register a newly created device instance.");
+    // A repair installs again over the device it made before: a second node
+    // with the same id would be left behind by the uninstall, which removes
+    // one. The present node gets the package's driver instead.
+    bool present = false;
+    ForEachPresentDevice(hardwareId, [&present](HDEVINFO, SP_DEVINFO_DATA&, const std::wstring&) {
+        present = true;
+        return false;
+    });
+    UniqueDevInfo registered;
+    if (present) {
+        Log(L"The hardware '%s' is already present. Its driver is updated.", hardwareId);
+    } else {
+        registered = RegisterNewDevice(infPath, hardwareId);
     }
     BOOL reboot = FALSE;
     if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), infPath.c_str(), INSTALLFLAG_FORCE, &reboot)) {
@@ -172,41 +230,16 @@ void DeviceDriverInstaller::InstallHardware(const std::wstring& infPath, const s
 
 void DeviceDriverInstaller::UninstallHardware(const std::wstring& hardwareId) {
     Log(L"Uninstalling hardware '%s'.", hardwareId);
-    const UniqueDevInfo set(
-        SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr, nullptr));
-    if (!set) {
-        ThrowLastError(L"Failed to get device information set that contains requested device information elements.");
-    }
-    SP_DEVINFO_LIST_DETAIL_DATA_W detail = {};
-    detail.cbSize = sizeof(detail);
-    if (!SetupDiGetDeviceInfoListDetailW(set.get(), &detail)) {
-        ThrowLastError(L"Failed to get device retrieves information associated with a device information set.");
-    }
-    const std::wstring wanted = Lowered(hardwareId);
-    SP_DEVINFO_DATA element = {};
-    element.cbSize = sizeof(element);
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &element); ++index) {
-        // Zeroed first: Wine reports success without writing the id.
-        wchar_t instanceId[kDeviceIdLength] = {};
-        const CONFIGRET result =
-            CM_Get_Device_ID_ExW(element.DevInst, instanceId, kDeviceIdLength, 0, detail.RemoteMachineHandle);
-        if (result != CR_SUCCESS) {
-            Log(L"WARNING: Failed to retrieves the device instance ID. Error: %d.", result);
-            continue;
-        }
-        if (!CarriesHardwareId(GetHardwareIds(set.get(), element), wanted)) {
-            continue;
-        }
-        // An id that fills the whole buffer comes without its NUL.
-        Log(L"Removing '%s' device instance...", std::wstring(instanceId, wcsnlen(instanceId, kDeviceIdLength)));
-        SetRemoveParams(set.get(), element);
-        if (!SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &element)) {
+    ForEachPresentDevice(hardwareId, [&hardwareId](HDEVINFO set, SP_DEVINFO_DATA& element, const std::wstring& instanceId) {
+        Log(L"Removing '%s' device instance...", instanceId);
+        SetRemoveParams(set, element);
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &element)) {
             ThrowLastError(L"Failed to remove a device and gives the installer an opportunity to prepare for the removal.");
         }
-        LogRebootNeedAfterRemoval(set.get(), element);
+        LogRebootNeedAfterRemoval(set, element);
         Log(L"The hardware '%s' was successfully uninstalled.", hardwareId);
-        break;
-    }
+        return false;  // at most one device per call
+    });
     Log(L"Uninstalling the hardware '%s' is finished.", hardwareId);
 }
 
