@@ -212,9 +212,10 @@ class Prefix:
         self.prefix = os.path.join(self.dir, "prefix")
         subprocess.run([WINE_RUN, "--clone", self.prefix], check=True)
         self.runs = 0
+        self.env = {}  # added to the environment of every Wine run in this prefix
 
     def run(self, *args, timeout=300):
-        env = dict(os.environ, DD_WINE_PREFIX=self.prefix)
+        env = dict(os.environ, DD_WINE_PREFIX=self.prefix, **self.env)
         result = subprocess.run([WINE_RUN, *args], env=env, capture_output=True, text=True, timeout=timeout,
                                 errors="replace")
         return result.returncode, result.stdout

@@ -8,6 +8,7 @@ from the prefix itself."""
 import glob
 import os
 import re
+import shutil
 
 import ddpkg
 from ddpkg import CA_COMMIT_ACTION, CA_DEFERRED, CA_IMMEDIATE, CA_ROLLBACK_ACTION
@@ -131,7 +132,7 @@ def product(work, version=1, install_dir="DDTest", component_guids=None, previou
         ddpkg.driver_registry(p, "reg_chain", "filt", APP_KEY, "Chain", "[~]ddfilt")
         ddpkg.upper_filter(p, "uf_filt", "filt", CLASS_GUID, "ddfilt", dependencies="other")
     p.cabinet("drivers.cab", members, work)
-    real_driver_actions(p, early=early)
+    real_driver_actions(p, early=early or any(d.get("attributes", 0) & INSTALL_EARLY for d in drivers.values()))
     catalog_actions(p)
     if failing:
         fail_later(p, work)
@@ -243,3 +244,27 @@ def prepare_prefix(wine):
         CLASS_KEY: {"UpperFilters": ["partmgr", "other"]},
         "System\\CurrentControlSet\\Control\\GroupOrderList": {},
     })
+
+
+def install_recovery_doubles(wine, locate_output):
+    """The stand-in reagentc.exe and dism.exe in the prefix's system directory (dism loaded as the native program
+    rather than Wine's built-in one); reagentc answers the locate step with locate_output. Returns the file in which
+    both record their command lines."""
+    folder = os.path.join(wine.dir, "recovery-doubles")
+    os.makedirs(folder, exist_ok=True)
+    system32 = wine.path("C:\\windows\\system32")
+    for tool in ("reagentc", "dism"):
+        shutil.copyfile(os.path.join(ddpkg.BUILD_DIR, f"dd_{tool}_double.exe"), os.path.join(system32, tool + ".exe"))
+    with open(os.path.join(folder, "script.txt"), "w", newline="\n") as f:
+        f.write(f"reagentc /info 0 {locate_output.encode('ascii').hex()}\n")
+    wine.env["DD_RECOVERY_DOUBLE_DIR"] = ddpkg.unix_to_windows(folder)
+    wine.env["WINEDLLOVERRIDES"] = "dism.exe=n"
+    return os.path.join(folder, "record.txt")
+
+
+def recorded_commands(record):
+    """The command lines the recovery doubles recorded, in order."""
+    if not os.path.exists(record):
+        return []
+    with open(record, "rb") as f:
+        return [line for line in f.read().decode("utf-16-le").split("\n") if line]

@@ -17,7 +17,11 @@ import re
 import shutil
 
 import ddpkg
-from lifecycle import CANCELER, State, driver_sources, multi_sz, prepare_prefix, product, upgrade_table
+from lifecycle import (CANCELER, State, driver_sources, install_recovery_doubles, multi_sz, prepare_prefix, product,
+                       recorded_commands, upgrade_table)
+
+WIN_RE = 0x40
+INSTALL_DIR = "C:\\Program Files\\DDTest\\"
 
 class DriverLifecycle(ddpkg.PackageTestCase):
     def setUp(self):
@@ -96,6 +100,12 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         self.assertTrue(os.path.exists(os.path.join(self.work, "fail.rec")), "the failing step did not run")
         said = [t for a, t in lines if a.startswith("InstallDriversRollback")]
         self.assertUninstalledFrom(said, "filt", "ddfilt.inf")
+        # The rollback removed the early install's folders too.
+        folders = self.early_folders(lines)
+        self.assertEqual(3, len(folders))
+        for folder in folders:
+            self.assertFalse(os.path.exists(self.wine.path(folder)), folder)
+            self.assertIn(f"The directory '{folder}' was removed.", said)
         self.assertEqual(self.before, State(self.wine).comparable())
 
     def test_a_user_cancel_at_the_driver_progress_stops_the_driver_actions(self):
@@ -170,6 +180,69 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         self.assertEqual({1, 2, 3}, set(threads))
         self.assertEqual(3, len(set().union(*threads.values())), threads)
         self.assertLess(max(first.values()), min(last.values()), (first, last))
+
+
+    def early_folders(self, lines):
+        """The temporary folders the early install extracted the drivers into."""
+        made = [re.match(r"^Create directory '(.*)'\.$", t) for a, t in lines if a == "InstallDriversEarly"]
+        return [m.group(1) for m in made if m]
+
+    def test_early_folders_go_on_commit_and_the_product_folder_stays(self):
+        drivers = {"filt": dict(stem="ddfilt", type=1, sequence=10, attributes=0x4),
+                   "dev": dict(stem="dddev", type=3, sequence=20)}
+        p, _ = product(self.work, drivers=drivers)
+        code, log, lines = self.msiexec("i", p.build(self.package_path()))
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        [folder] = self.early_folders(lines)
+        self.assertFalse(os.path.exists(self.wine.path(folder)), folder)
+        self.assertIn(f"The directory '{folder}' was removed.", [t for a, t in lines if a == "InstallDriversCommit"])
+        # The device was installed from the product's own folder, which the commit leaves alone.
+        self.assertTrue(os.path.exists(self.wine.path(INSTALL_DIR + "dddev.inf")))
+        self.assertEqual(1, len(State(self.wine).device_hardware_ids()))
+
+    def test_recovery_image_gets_the_drivers_after_every_package(self):
+        record = install_recovery_doubles(
+            self.wine, "Windows RE location:    \\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE\r\n")
+        drivers = {"filt": dict(stem="ddfilt", type=1, sequence=10, attributes=WIN_RE),
+                   "dev": dict(stem="dddev", type=3, sequence=20),
+                   "net": dict(stem="ddnet", type=2, attributes=WIN_RE)}
+        p, _ = product(self.work, drivers=drivers)
+        code, log, lines = self.msiexec("i", p.build(self.package_path()))
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        commands = recorded_commands(record)
+        self.assertEqual(7, len(commands), commands)
+        mount = re.search(r'/MountDir:"([^"]*)"', commands[2]).group(1)
+        image = "\\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE\\WinRe.wim"
+        system = "C:\\windows\\system32\\"
+        self.assertEqual([
+            system + "reagentc.exe /info",
+            system + "dism.exe /Get-MountedWimInfo",
+            f'{system}dism.exe /Mount-Wim /WimFile:"{image}" /MountDir:"{mount}" /index:1',
+            f'{system}dism.exe /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddfilt.inf"',
+            f'{system}dism.exe /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddnet.inf"',
+            f'{system}dism.exe /Image:"{mount}" /Get-Drivers',
+            f'{system}dism.exe /Unmount-Wim /MountDir:"{mount}" /Commit',
+        ], commands)
+        # The recovery step begins once every package, the parallel one included, has finished.
+        deferred = [t for a, t in lines if a == "InstallDriversDeferred"]
+        need = deferred.index("Need to add/remove driver package 'filt' to Windows Recovery Environment.")
+        self.assertEqual("Need to add/remove driver package 'net' to Windows Recovery Environment.", deferred[need + 1])
+        self.assertLess(deferred.index("The network driver 'net' was successfully installed."), need)
+        self.assertLess(deferred.index("The device driver 'dev' was successfully installed."), need)
+        self.assertFalse(os.path.exists(self.wine.path(mount)), mount)
+
+    def test_the_network_filter_limit_reaches_the_installer_as_its_own_error(self):
+        ddpkg.netcfg_double_answer(self.wine, "Install", 0x8004A029)
+        p, _ = product(self.work, drivers={"net": dict(stem="ddnet", type=2)}, early=True)
+        code, log, lines = self.msiexec("i", p.build(self.package_path()))
+        self.assertEqual(ddpkg.EXIT_FAILURE, code, log[-4000:])
+        self.assertIn("Failed to execute driver package 'net'. Failed install network components. Error 0x8004a029.",
+                      [t for a, t in lines if a == "InstallDriversDeferred"])
+        self.assertIn("Failed install network components. Error 0x8004a029.",
+                      [t for a, t in lines if a == "InstallDriversDeferred"])
+        # Error 27302 from the package's Error table: [3] the package, [2] the code as a signed number.
+        self.assertIn("The number of network filters reached its limit. net Error -2147180503.", log.splitlines())
+        self.assertEqual(self.before, State(self.wine).comparable())
 
 
 if __name__ == "__main__":
