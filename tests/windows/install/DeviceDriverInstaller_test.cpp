@@ -139,8 +139,10 @@ TEST_F(DeviceDriverInstallerTest, UninstallRemovesOnlyTheFirstMatchingDeviceThen
     const DriverPackage package = Package(L"PkgTwo", {"ddDevTwo", "ROOT\\ddDevTwo"});
     RemovesDevices(L"ROOT\\ddDevTwo");
     // First in the device tree: a device whose id differs only in letter
-    // case; then the package's own.
-    DeviceDriverInstaller::InstallHardware(package.infPath, L"root\\DDDEVTWO");
+    // case; then one with the package's own id. The install finds them
+    // present and puts the driver on them.
+    ASSERT_TRUE(ddtest::RegisterBareDevice(package.infPath, L"root\\DDDEVTWO"));
+    ASSERT_TRUE(ddtest::RegisterBareDevice(package.infPath, L"ROOT\\ddDevTwo"));
     std::make_shared<DeviceDriverInstaller>(package)->Install();
     const std::vector<std::wstring> before = ddtest::PresentDevices(L"ROOT\\ddDevTwo");
     ASSERT_EQ(2u, before.size());
@@ -185,6 +187,28 @@ TEST_F(DeviceDriverInstallerTest, UninstallRemovesOnlyTheFirstMatchingDeviceThen
     EXPECT_FALSE(ddtest::FileExists(ddtest::DriversFile(L"ddDevTwo.exe")));
     EXPECT_FALSE(ddtest::RegistryString(HKEY_LOCAL_MACHINE, L"Software\\ddtest\\ddDevTwo", L"Installed").has_value());
     EXPECT_FALSE(ddtest::FileExists(ddtest::InfStoreFile(L"ddDevTwo.inf")));
+}
+
+// A repair installs the package again: the device node made the first time
+// gets the driver again, and no second node is left for the uninstall to miss.
+TEST_F(DeviceDriverInstallerTest, InstallingAgainReusesThePresentDevice) {
+    const DriverPackage package = Package(L"PkgAgain", {"ddDevAgain", "ROOT\\ddDevAgain"});
+    RemovesDevices(L"ROOT\\ddDevAgain");
+    std::make_shared<DeviceDriverInstaller>(package)->Install();
+    const std::vector<std::wstring> first = ddtest::PresentDevices(L"ROOT\\ddDevAgain");
+    ASSERT_EQ(1u, first.size());
+    ClearLog();
+
+    std::make_shared<DeviceDriverInstaller>(package)->Upgrade();
+
+    EXPECT_EQ(first, ddtest::PresentDevices(L"ROOT\\ddDevAgain"));
+    EXPECT_TRUE(ddtest::InOrder(LogLines(), {
+        L"Installing hardware 'ROOT\\ddDevAgain'.",
+        L"The hardware 'ROOT\\ddDevAgain' is already present. Its driver is updated.",
+        L"The hardware 'ROOT\\ddDevAgain' was successfully installed.",
+    }));
+    const std::wstring enumKey = L"SYSTEM\\CurrentControlSet\\Enum\\" + first[0];
+    EXPECT_EQ(L"ddDevAgain", ddtest::RegistryString(HKEY_LOCAL_MACHINE, enumKey, L"Service").value_or(L"(none)"));
 }
 
 TEST_F(DeviceDriverInstallerTest, UninstallWithoutAMatchingDeviceLogsStartAndEndAndRunsTheSection) {

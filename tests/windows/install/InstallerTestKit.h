@@ -89,6 +89,31 @@ inline std::vector<std::wstring> PresentDevices(const std::wstring& hardwareId) 
 }
 
 // The first hardware id the device's key holds.
+// A root device node of the INF's class carrying the id, registered but
+// with no driver: a device that some other installation left behind.
+inline bool RegisterBareDevice(const std::wstring& infPath, const std::wstring& hardwareId) {
+    GUID classGuid = {};
+    wchar_t className[32] = {};  // a class name has at most 32 characters
+    if (!SetupDiGetINFClassW(infPath.c_str(), &classGuid, className, 32, nullptr)) {
+        return false;
+    }
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
+    if (set == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    std::wstring ids = hardwareId;
+    ids.append(2, L'\0');
+    const bool ok =
+        SetupDiCreateDeviceInfoW(set, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &element) &&
+        SetupDiSetDeviceRegistryPropertyW(set, &element, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids.data()),
+                                          static_cast<DWORD>(ids.size() * sizeof(wchar_t))) &&
+        SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &element);
+    SetupDiDestroyDeviceInfoList(set);
+    return ok;
+}
+
 inline std::wstring DeviceHardwareId(const std::wstring& instanceId) {
     wchar_t ids[1024] = {};
     DWORD size = sizeof(ids) - 2 * sizeof(wchar_t);
