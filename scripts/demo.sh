@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target driverdeploy dd_test_recorder dd_cancel_install
+cmake --build --preset windows --target driverdeploy dd_netcfg_double
 DD_BUILD_DIR="$PWD/build/windows" DD_WINE_RUN="$PWD/build/windows/wine-run" python3 scripts/demo.py
