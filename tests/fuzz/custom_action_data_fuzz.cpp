@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "driver/CustomActionData.h"
-#include "driver/EntryMap.h"
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/EntryMap.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "system/Utf16.h"
 
 namespace {

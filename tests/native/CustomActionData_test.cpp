@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "driver/CustomActionData.h"
-#include "driver/EntryMap.h"
+#include "tables/encoding/EntryMap.h"
 
 namespace {
 
