@@ -19,6 +19,9 @@ void WriteRegistryEntry(std::wstring& out, const DriverRegistryEntry& entry, Esc
     writer.Text(L"id", entry.id);
     writer.Text(L"key", entry.key);
     writer.Text(L"name", entry.name);
+    if (entry.rawType) {
+        writer.Integer(L"raw", static_cast<int32_t>(*entry.rawType));
+    }
     writer.Integer(L"root", entry.root);
     writer.Text(L"value", entry.value);
 }
@@ -43,6 +46,8 @@ DriverRegistryEntry ReadRegistryEntry(std::wstring_view text, Escapes outer) {
             AssignText(entry.driverPackage, value, escapes);
         } else if (key == L"act") {
             entry.action = ParseDecimalInt32(value);
+        } else if (key == L"raw") {
+            entry.rawType = static_cast<uint32_t>(ParseDecimalInt32(value));
         }
     });
     return entry;

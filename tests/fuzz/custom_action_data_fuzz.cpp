@@ -80,6 +80,9 @@ setup::DriverRegistryEntry ReferenceRegistryEntry(const std::wstring& text) {
     entry.condition = map.Get(L"condition");
     entry.driverPackage = map.Get(L"drv");
     entry.action = map.GetInteger(L"act");
+    if (map.Contains(L"raw")) {
+        entry.rawType = static_cast<uint32_t>(map.GetInteger(L"raw"));
+    }
     return entry;
 }
 
