@@ -1,12 +1,8 @@
 # Sources free of Win32: they build into the DLL and, natively, into the
 # sanitized unit tests and fuzz targets. Paths are relative to src/.
 set(DD_PORTABLE_SOURCES
-    driver/Base64.cpp
     driver/CustomActionData.cpp
     driver/DriverPackage.cpp
-    driver/EntryMap.cpp
-    driver/EntryText.cpp
-    driver/ListKeyCheck.cpp
     driver/SelectionRules.cpp
     driver/install/InfDecoration.cpp
     frame/Format.cpp
@@ -17,7 +13,14 @@ set(DD_PORTABLE_SOURCES
     system/ProcessOutput.cpp
     system/RecoveryImageText.cpp
     system/Utf16.cpp
+    tables/CryptCatalogData.cpp
+    tables/DriverRegistryData.cpp
     tables/MultiString.cpp
     tables/RegistryValueText.cpp
+    tables/ServiceConfigProtectionData.cpp
     tables/UpperFilterOrder.cpp
+    tables/encoding/Base64.cpp
+    tables/encoding/EntryMap.cpp
+    tables/encoding/EntryText.cpp
+    tables/encoding/ListKeyCheck.cpp
 )

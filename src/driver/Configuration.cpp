@@ -82,13 +82,17 @@ bool KeepsRegistryEntry(const DriverRegistryEntry& entry, Phase phase) {
 }
 
 // The registry entries are rebuilt from the source package, so configuring
-// the same package for two phases never mixes their values.
+// the same package for two phases never mixes their values. Every entry is
+// selected before any is configured, so the log shows the decisions together.
 void ConfigureRegistryEntries(DriverPackage& configured, const DriverPackage& source, Phase phase) {
     configured.registryEntries.clear();
     for (const DriverRegistryEntry& entry : source.registryEntries) {
         if (KeepsRegistryEntry(entry, phase)) {
-            configured.registryEntries.push_back(ConfigureRegistryEntry(entry, phase));
+            configured.registryEntries.push_back(entry);
         }
+    }
+    for (DriverRegistryEntry& entry : configured.registryEntries) {
+        entry = ConfigureRegistryEntry(entry, phase);
     }
     for (const DriverUpperFilterEntry& row : source.upperFilters) {
         configured.registryEntries.push_back(ConfigureUpperFilter(row, phase));

@@ -1,256 +1,17 @@
 #include "driver/CustomActionData.h"
 
-#include <algorithm>
-#include <deque>
-#include <numeric>
 #include <utility>
 
-#include "driver/Base64.h"
-#include "driver/EntryText.h"
-#include "system/DecimalText.h"
-#include "system/Utf16.h"
+#include "tables/encoding/RecordText.h"
 
 namespace setup {
 
+using namespace record_text;
+
 namespace {
 
-// Entry separators of the level being written or read and of every level
-// around it: the characters a value at that level has doubled.
-class Escapes {
-public:
-    Escapes() = default;
-    Escapes With(wchar_t entrySeparator) const {
-        Escapes inner = *this;
-        inner.chars_[inner.count_++] = entrySeparator;
-        return inner;
-    }
-    std::wstring_view view() const { return std::wstring_view(chars_, count_); }
-
-private:
-    wchar_t chars_[4] = {};
-    std::size_t count_ = 0;
-};
-
-// Writes one level's entries straight into the final text. Keys must come in
-// ordinal UTF-16 order.
-class EntryWriter {
-public:
-    EntryWriter(std::wstring& out, Separators level, Escapes outer)
-        : out_(out), level_(level), keyEscapes_(outer), valueEscapes_(outer.With(level.entry)) {}
-
-    void Text(std::wstring_view key, std::wstring_view value) {
-        Key(key);
-        if (!value.empty()) {
-            out_.push_back(level_.key);
-            AppendEscaped(out_, value, valueEscapes_.view());
-        }
-    }
-
-    void Integer(std::wstring_view key, int32_t value) { Text(key, FormatDecimalInt32(value)); }
-
-    // A nested value is written by writeValue(out, escapes of the value); the
-    // key separator is taken back when it wrote nothing.
-    template <class WriteValue>
-    void Nested(std::wstring_view key, WriteValue&& writeValue) {
-        Key(key);
-        out_.push_back(level_.key);
-        const std::size_t start = out_.size();
-        writeValue(out_, valueEscapes_);
-        if (out_.size() == start) {
-            out_.pop_back();
-        }
-    }
-
-private:
-    void Key(std::wstring_view key) {
-        if (!first_) {
-            out_.push_back(level_.entry);
-        }
-        first_ = false;
-        AppendEscaped(out_, key, keyEscapes_.view());
-    }
-
-    std::wstring& out_;
-    Separators level_;
-    Escapes keyEscapes_;
-    Escapes valueEscapes_;
-    bool first_ = true;
-};
-
-void AssignText(std::wstring& field, std::wstring_view raw, Escapes escapes) {
-    field.clear();
-    field.reserve(raw.size());
-    AppendUnescaped(field, raw, escapes.view());
-}
-
-// Records keyed by id; the same id collapses into the last record, and they
-// are written in id order.
-template <class Record, class WriteRecord>
-void WriteList(std::wstring& out, const std::vector<Record>& records, Separators level, Escapes outer,
-               WriteRecord&& writeRecord) {
-    std::vector<std::size_t> order(records.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return CompareUtf16(records[a].id, records[b].id) < 0; });
-    EntryWriter writer(out, level, outer);
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const Record& record = records[order[i]];
-        if (record.id.empty()) {
-            continue;
-        }
-        if (i + 1 < order.size() && records[order[i + 1]].id == record.id) {
-            continue;
-        }
-        writer.Nested(record.id, [&](std::wstring& text, Escapes escapes) { writeRecord(text, record, escapes); });
-    }
-}
-
-// Decodes the values of a list in key order; a later entry with the same key
-// replaces an earlier one, an empty key is dropped.
-template <class Record, class ReadRecord>
-std::vector<Record> ReadList(std::wstring_view text, Separators level, Escapes outer, ReadRecord&& readRecord) {
-    struct Item {
-        std::wstring_view key;
-        std::wstring_view value;
-    };
-    std::vector<Item> items;
-    std::deque<std::wstring> unescapedKeys;
-    ForEachEntry(text, level, [&](std::wstring_view key, std::wstring_view value, bool) {
-        if (key.empty()) {
-            return;
-        }
-        if (key.find_first_of(outer.view()) != std::wstring_view::npos) {
-            unescapedKeys.emplace_back();
-            AppendUnescaped(unescapedKeys.back(), key, outer.view());
-            key = unescapedKeys.back();
-        }
-        items.push_back(Item{key, value});
-    });
-    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return CompareUtf16(a.key, b.key) < 0; });
-    const Escapes inner = outer.With(level.entry);
-    std::vector<Record> records;
-    records.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i + 1 < items.size() && items[i + 1].key == items[i].key) {
-            continue;
-        }
-        records.push_back(readRecord(items[i].value, inner));
-    }
-    return records;
-}
-
-// ---- DriverRegistry ------------------------------------------------------
-
-void WriteRegistryEntry(std::wstring& out, const DriverRegistryEntry& entry, Escapes outer) {
-    EntryWriter writer(out, separators::RegistryRecord, outer);
-    writer.Integer(L"act", entry.action);
-    writer.Text(L"condition", entry.condition);
-    writer.Text(L"drv", entry.driverPackage);
-    writer.Text(L"id", entry.id);
-    writer.Text(L"key", entry.key);
-    writer.Text(L"name", entry.name);
-    writer.Integer(L"root", entry.root);
-    writer.Text(L"value", entry.value);
-}
-
-DriverRegistryEntry ReadRegistryEntry(std::wstring_view text, Escapes outer) {
-    const Escapes escapes = outer.With(separators::RegistryRecord.entry);
-    DriverRegistryEntry entry;
-    ForEachEntry(text, separators::RegistryRecord, [&](std::wstring_view key, std::wstring_view value, bool) {
-        if (key == L"id") {
-            AssignText(entry.id, value, escapes);
-        } else if (key == L"root") {
-            entry.root = ParseDecimalInt32(value);
-        } else if (key == L"key") {
-            AssignText(entry.key, value, escapes);
-        } else if (key == L"name") {
-            AssignText(entry.name, value, escapes);
-        } else if (key == L"value") {
-            AssignText(entry.value, value, escapes);
-        } else if (key == L"condition") {
-            AssignText(entry.condition, value, escapes);
-        } else if (key == L"drv") {
-            AssignText(entry.driverPackage, value, escapes);
-        } else if (key == L"act") {
-            entry.action = ParseDecimalInt32(value);
-        }
-    });
-    return entry;
-}
-
-void WriteRegistryList(std::wstring& out, const std::vector<DriverRegistryEntry>& entries, Escapes outer) {
-    WriteList(out, entries, separators::RegistryList, outer, WriteRegistryEntry);
-}
-
-std::vector<DriverRegistryEntry> ReadRegistryList(std::wstring_view text, Escapes outer) {
-    return ReadList<DriverRegistryEntry>(text, separators::RegistryList, outer, ReadRegistryEntry);
-}
-
-// ---- CryptCatalog --------------------------------------------------------
-
-void WriteCryptCatalog(std::wstring& out, const CryptCatalogRecord& record, Escapes outer) {
-    EntryWriter writer(out, separators::Record, outer);
-    writer.Text(L"cmp", record.cmp);
-    writer.Text(L"condition", record.condition);
-    writer.Text(L"id", record.id);
-    writer.Text(L"name", record.name);
-    writer.Text(L"path", record.path);
-}
-
-CryptCatalogRecord ReadCryptCatalog(std::wstring_view text, Escapes outer) {
-    const Escapes escapes = outer.With(separators::Record.entry);
-    CryptCatalogRecord record;
-    ForEachEntry(text, separators::Record, [&](std::wstring_view key, std::wstring_view value, bool) {
-        if (key == L"id") {
-            AssignText(record.id, value, escapes);
-        } else if (key == L"name") {
-            AssignText(record.name, value, escapes);
-        } else if (key == L"path") {
-            AssignText(record.path, value, escapes);
-        } else if (key == L"cmp") {
-            AssignText(record.cmp, value, escapes);
-        } else if (key == L"condition") {
-            AssignText(record.condition, value, escapes);
-        }
-    });
-    return record;
-}
-
-// ---- ServiceConfigProtection ---------------------------------------------
-
-void WriteServiceConfigProtection(std::wstring& out, const ServiceConfigProtectionRecord& record, Escapes outer) {
-    EntryWriter writer(out, separators::Record, outer);
-    writer.Text(L"cmp", record.cmp);
-    writer.Text(L"condition", record.condition);
-    writer.Text(L"id", record.id);
-    writer.Text(L"name", record.name);
-    writer.Text(L"uptcmd", record.uptcmd);
-    writer.Text(L"zbin", EncodeBase64(record.zbin));
-}
-
-ServiceConfigProtectionRecord ReadServiceConfigProtection(std::wstring_view text, Escapes outer) {
-    const Escapes escapes = outer.With(separators::Record.entry);
-    ServiceConfigProtectionRecord record;
-    ForEachEntry(text, separators::Record, [&](std::wstring_view key, std::wstring_view value, bool) {
-        if (key == L"id") {
-            AssignText(record.id, value, escapes);
-        } else if (key == L"name") {
-            AssignText(record.name, value, escapes);
-        } else if (key == L"zbin") {
-            // Escaped characters are outside the Base64 alphabet and are skipped.
-            record.zbin = DecodeBase64(value);
-        } else if (key == L"uptcmd") {
-            AssignText(record.uptcmd, value, escapes);
-        } else if (key == L"cmp") {
-            AssignText(record.cmp, value, escapes);
-        } else if (key == L"condition") {
-            AssignText(record.condition, value, escapes);
-        }
-    });
-    return record;
-}
-
-// ---- DriverPackage -------------------------------------------------------
+// The per-record bounds below add to the text bound.
+using record_text::Bound;
 
 constexpr std::wstring_view kGuidsKey = L"guids";
 
@@ -349,31 +110,6 @@ driver::DriverPackage ReadDriverPackage(std::wstring_view text, Escapes outer) {
     return package;
 }
 
-// Upper bounds of the encoded length: a character is doubled at most once
-// whatever its depth (each level doubles only its own separator); keys,
-// separators and numbers are allowed for generously. Reserving them keeps
-// long lists from being copied over and over while the text grows; the
-// reserve costs address space only, not memory that is touched.
-constexpr std::size_t kEntryAllowance = 32;
-
-std::size_t Bound(const std::wstring& text) {
-    return 2 * text.size() + kEntryAllowance;
-}
-
-std::size_t Bound(const DriverRegistryEntry& entry) {
-    return Bound(entry.id) * 2 + Bound(entry.key) + Bound(entry.name) + Bound(entry.value) + Bound(entry.condition) +
-           Bound(entry.driverPackage) + 2 * kEntryAllowance;
-}
-
-std::size_t Bound(const CryptCatalogRecord& record) {
-    return Bound(record.id) * 2 + Bound(record.name) + Bound(record.path) + Bound(record.cmp) + Bound(record.condition);
-}
-
-std::size_t Bound(const ServiceConfigProtectionRecord& record) {
-    return Bound(record.id) * 2 + Bound(record.name) + Bound(record.uptcmd) + Bound(record.cmp) + Bound(record.condition) +
-           2 * (record.zbin.size() / 3 + 1) * 4 + kEntryAllowance;
-}
-
 std::size_t Bound(const driver::DriverPackage& package) {
     std::size_t bound = Bound(package.id) * 2 + Bound(package.component) + Bound(package.infPath) + Bound(package.catPath) +
                         Bound(package.dependencies) + Bound(package.condition) + Bound(package.hardwareId) +
@@ -381,86 +117,18 @@ std::size_t Bound(const driver::DriverPackage& package) {
     for (const std::wstring& guid : package.previousVersionGuids) {
         bound += Bound(guid);
     }
-    for (const DriverRegistryEntry& entry : package.registryEntries) {
-        bound += Bound(entry);
-    }
+    bound += BoundOfRegistryEntries(package.registryEntries);
     return bound;
 }
 
-template <class Record, class WriteRecord>
-std::wstring EncodeOne(const Record& record, WriteRecord&& writeRecord) {
-    std::wstring text;
-    text.reserve(Bound(record));
-    writeRecord(text, record, Escapes());
-    return text;
-}
-
-template <class Record, class WriteRecord>
-std::wstring EncodeMany(const std::vector<Record>& records, Separators level, WriteRecord&& writeRecord) {
-    std::size_t bound = 0;
-    for (const Record& record : records) {
-        bound += Bound(record);
-    }
-    std::wstring text;
-    text.reserve(bound);
-    WriteList(text, records, level, Escapes(), writeRecord);
-    return text;
-}
+std::size_t BoundOf(const driver::DriverPackage& package) { return Bound(package); }
 
 }  // namespace
-
-std::wstring EncodeRegistryEntry(const DriverRegistryEntry& entry) {
-    return EncodeOne(entry, WriteRegistryEntry);
-}
-
-DriverRegistryEntry DecodeRegistryEntry(std::wstring_view text) {
-    return ReadRegistryEntry(text, Escapes());
-}
-
-std::wstring EncodeRegistryEntries(const std::vector<DriverRegistryEntry>& entries) {
-    return EncodeMany(entries, separators::RegistryList, WriteRegistryEntry);
-}
-
-std::vector<DriverRegistryEntry> DecodeRegistryEntries(std::wstring_view text) {
-    return ReadRegistryList(text, Escapes());
-}
-
-std::wstring EncodeCryptCatalog(const CryptCatalogRecord& record) {
-    return EncodeOne(record, WriteCryptCatalog);
-}
-
-CryptCatalogRecord DecodeCryptCatalog(std::wstring_view text) {
-    return ReadCryptCatalog(text, Escapes());
-}
-
-std::wstring EncodeCryptCatalogs(const std::vector<CryptCatalogRecord>& records) {
-    return EncodeMany(records, separators::List, WriteCryptCatalog);
-}
-
-std::vector<CryptCatalogRecord> DecodeCryptCatalogs(std::wstring_view text) {
-    return ReadList<CryptCatalogRecord>(text, separators::List, Escapes(), ReadCryptCatalog);
-}
-
-std::wstring EncodeServiceConfigProtection(const ServiceConfigProtectionRecord& record) {
-    return EncodeOne(record, WriteServiceConfigProtection);
-}
-
-ServiceConfigProtectionRecord DecodeServiceConfigProtection(std::wstring_view text) {
-    return ReadServiceConfigProtection(text, Escapes());
-}
-
-std::wstring EncodeServiceConfigProtections(const std::vector<ServiceConfigProtectionRecord>& records) {
-    return EncodeMany(records, separators::List, WriteServiceConfigProtection);
-}
-
-std::vector<ServiceConfigProtectionRecord> DecodeServiceConfigProtections(std::wstring_view text) {
-    return ReadList<ServiceConfigProtectionRecord>(text, separators::List, Escapes(), ReadServiceConfigProtection);
-}
 
 namespace driver {
 
 std::wstring EncodeDriverPackage(const DriverPackage& package) {
-    return EncodeOne(package, WriteDriverPackage);
+    return EncodeOne(package, BoundOf, WriteDriverPackage);
 }
 
 DriverPackage DecodeDriverPackage(std::wstring_view text) {
@@ -468,7 +136,7 @@ DriverPackage DecodeDriverPackage(std::wstring_view text) {
 }
 
 std::wstring EncodeDriverPackages(const DriverPackageList& packages) {
-    return EncodeMany(packages, separators::List, WriteDriverPackage);
+    return EncodeMany(packages, separators::List, BoundOf, WriteDriverPackage);
 }
 
 DriverPackageList DecodeDriverPackages(std::wstring_view text) {

@@ -11,29 +11,12 @@
 #include <vector>
 
 #include "driver/DriverPackage.h"
-#include "tables/CryptCatalogRecord.h"
-#include "tables/DriverRegistryEntry.h"
-#include "tables/ServiceConfigProtectionRecord.h"
+// The record kinds of the tables, encoded beside their records.
+#include "tables/CryptCatalogData.h"
+#include "tables/DriverRegistryData.h"
+#include "tables/ServiceConfigProtectionData.h"
 
 namespace setup {
-
-std::wstring EncodeRegistryEntry(const DriverRegistryEntry& entry);
-DriverRegistryEntry DecodeRegistryEntry(std::wstring_view text);
-// Keyed by id: entries with the same id collapse into the last one, and the
-// text lists them in id order, as decoding returns them.
-std::wstring EncodeRegistryEntries(const std::vector<DriverRegistryEntry>& entries);
-std::vector<DriverRegistryEntry> DecodeRegistryEntries(std::wstring_view text);
-
-std::wstring EncodeCryptCatalog(const CryptCatalogRecord& record);
-CryptCatalogRecord DecodeCryptCatalog(std::wstring_view text);
-std::wstring EncodeCryptCatalogs(const std::vector<CryptCatalogRecord>& records);
-std::vector<CryptCatalogRecord> DecodeCryptCatalogs(std::wstring_view text);
-
-// The attributes do not travel: decoded records carry 0.
-std::wstring EncodeServiceConfigProtection(const ServiceConfigProtectionRecord& record);
-ServiceConfigProtectionRecord DecodeServiceConfigProtection(std::wstring_view text);
-std::wstring EncodeServiceConfigProtections(const std::vector<ServiceConfigProtectionRecord>& records);
-std::vector<ServiceConfigProtectionRecord> DecodeServiceConfigProtections(std::wstring_view text);
 
 namespace driver {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "frame/Exception.h"
 #include "frame/InstallerCalls.h"
 #include "frame/Log.h"

@@ -67,13 +67,13 @@ void ReportFailure(const EntryPointInfo& info, int32_t code, const std::wstring*
 }  // namespace
 
 UINT RunEntryPoint(MSIHANDLE installer, const EntryPointInfo& info, ActionBody body) {
-    // A failure to start only loses log lines; the body still runs.
-    Initialize(installer, info.name);
-
     uint32_t result = result::Success;
-    // Reporting itself may fail (out of memory); nothing may leave the export.
+    // Starting and reporting may fail too (out of memory); nothing may leave
+    // the export.
     try {
         try {
+            // A failed start only loses log lines; the body still runs.
+            Initialize(installer, info.name);
             body();
         } catch (const InstallCanceledException& e) {
             if (!SendsMessages(info.kind)) {

@@ -18,13 +18,22 @@ constexpr size_t kMaxLine = 2047;
 // Dropping nested lines keeps a failure inside the log path from recursing.
 std::atomic<bool> g_logGuard{false};
 
-void SendInfo(const std::wstring& text) {
+// The library's own lines ignore the installer's reply, so that a log line
+// never turns into a cancellation; the utility layer's lines go through
+// ProcessMessage, which records a cancel answer.
+enum class Reply { Ignored, Recorded };
+
+void SendInfo(const std::wstring& text, Reply reply) {
     UniqueMsiHandle record(MsiCreateRecord(1));
     if (!record) {
         return;
     }
     MsiRecordSetStringW(record.get(), 0, text.c_str());
-    MsiProcessMessage(GetHandle(), INSTALLMESSAGE_INFO, record.get());
+    if (reply == Reply::Recorded) {
+        ProcessMessage(INSTALLMESSAGE_INFO, record.get());
+    } else {
+        MsiProcessMessage(GetHandle(), INSTALLMESSAGE_INFO, record.get());
+    }
 }
 
 }  // namespace
@@ -37,7 +46,7 @@ void LogText(const std::wstring& message) {
                                      GetCurrentProcessId(), GetCurrentThreadId(), now.wHour, now.wMinute,
                                      now.wSecond, now.wMilliseconds);
     line += text::EscapeInstallerFormat(message);
-    SendInfo(line);
+    SendInfo(line, Reply::Ignored);
 }
 
 void WriteLogText(int level, const std::wstring& text) {
@@ -59,7 +68,7 @@ void WriteLogText(int level, const std::wstring& text) {
     if (line.size() > kMaxLine) {
         line.resize(kMaxLine);
     }
-    SendInfo(text::EscapeInstallerFormat(line));
+    SendInfo(text::EscapeInstallerFormat(line), Reply::Recorded);
 }
 
 void LogFailureText(int32_t hr, const std::wstring& text) {

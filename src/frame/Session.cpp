@@ -79,8 +79,12 @@ bool DecideVerbose(MSIHANDLE installer) {
         }
     }
     if (rc != ERROR_SUCCESS) {
+        // The installer could not say how it logs: stay quiet rather than
+        // let the machine policy decide for it.
         LogFailure(HResultFromWin32(rc), L"failed to get MsiLogging property");
-    } else if (HasLetterV(buffer.data(), buffer.size())) {
+        return false;
+    }
+    if (HasLetterV(buffer.data(), buffer.size())) {
         return true;
     }
     return MachinePolicyAsksVerbose();

@@ -2,10 +2,10 @@
 // rollback and deferred partners with the same data; those act on every
 // record they receive.
 
-#include "driver/CustomActionData.h"
 #include "frame/ActionBodies.h"
 #include "frame/InstallerCalls.h"
 #include "tables/CatalogFiles.h"
+#include "tables/CryptCatalogData.h"
 #include "tables/CryptCatalogTable.h"
 
 namespace setup::bodies {

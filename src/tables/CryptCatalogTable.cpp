@@ -1,7 +1,7 @@
 #include "tables/CryptCatalogTable.h"
 
-#include "driver/EntryText.h"
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/EntryText.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
 #include "frame/Session.h"

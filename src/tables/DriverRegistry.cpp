@@ -1,6 +1,6 @@
 #include "tables/DriverRegistry.h"
 
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "frame/Exception.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
@@ -89,7 +89,9 @@ DriverRegistryEntry ConfigureRegistryInstall(const DriverRegistryEntry& entry) {
 DriverRegistryEntry ConfigureRegistryRollbackInstall(const DriverRegistryEntry& entry) {
     DriverRegistryEntry configured = entry;
     try {
-        configured.value = ReadCurrentRegistryValue(configured);
+        const RestoringValue found = ReadRestoringRegistryValue(configured);
+        configured.value = found.text;
+        configured.rawType = found.rawType;
         configured.action = registry_action::Write;
     } catch (const Exception& e) {
         LogReadFailure(e);
@@ -122,7 +124,9 @@ DriverRegistryEntry ConfigureRegistryRollbackUninstall(const DriverRegistryEntry
     DriverRegistryEntry configured = entry;
     configured.action = registry_action::Write;
     try {
-        configured.value = ReadCurrentRegistryValue(configured);
+        const RestoringValue found = ReadRestoringRegistryValue(configured);
+        configured.value = found.text;
+        configured.rawType = found.rawType;
     } catch (const Exception& e) {
         LogReadFailure(e);
     }

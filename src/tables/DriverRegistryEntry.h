@@ -3,6 +3,7 @@
 // the DriverRegistry table and carried through scheduling to execution.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace setup {
@@ -29,6 +30,11 @@ struct DriverRegistryEntry {
     std::wstring driverPackage;  // owning DriverPackage key
     std::wstring condition;
     int32_t action = registry_action::None;
+    // Empty: the registry type follows from the value text. Otherwise the
+    // value is "#x" with the exact bytes, written under this type: how a
+    // rollback restores a value found on the machine that no value text
+    // describes. Only the rollback configurations set it; no row carries it.
+    std::optional<uint32_t> rawType;
 
     bool operator==(const DriverRegistryEntry&) const = default;
 };

@@ -39,7 +39,7 @@ void WriteEntry(const DriverRegistryEntry& entry) {
         return;
     }
     const UniqueRegKey key = CreateKey(entry);
-    const RegistryValueData value = ParseRegistryValue(entry.value, ReadRegistryValueFile);
+    const RegistryValueData value = ParseRegistryValueAs(entry.value, entry.rawType, ReadRegistryValueFile);
     const LSTATUS rc = RegSetValueExW(key.get(), entry.name.c_str(), 0, value.type,
                                       value.data.empty() ? nullptr : value.data.data(), static_cast<DWORD>(value.data.size()));
     if (rc != ERROR_SUCCESS) {
@@ -102,7 +102,15 @@ bool IsRegistryKeyEntry(const DriverRegistryEntry& entry) {
     return isKey;
 }
 
-std::wstring ReadCurrentRegistryValue(const DriverRegistryEntry& entry) {
+namespace {
+
+struct FoundValue {
+    bool isKey = false;
+    DWORD type = 0;
+    std::vector<uint8_t> data;
+};
+
+FoundValue ReadFoundValue(const DriverRegistryEntry& entry) {
     UniqueRegKey key;
     LSTATUS rc = RegOpenKeyExW(RootToRegistryKey(entry.root), entry.key.c_str(), 0, KEY_READ, key.put());
     if (IsNotFound(rc)) {
@@ -111,8 +119,10 @@ std::wstring ReadCurrentRegistryValue(const DriverRegistryEntry& entry) {
     if (rc != ERROR_SUCCESS) {
         ThrowRegistryFailure(rc, L"Failed to open registry key " + entry.key);
     }
+    FoundValue found;
     if (IsRegistryKeyEntry(entry)) {
-        return entry.value;
+        found.isKey = true;
+        return found;
     }
 
     const std::wstring valuePath = entry.key + L"\\" + entry.name;
@@ -133,7 +143,22 @@ std::wstring ReadCurrentRegistryValue(const DriverRegistryEntry& entry) {
         }
         data.resize(size);
     }
-    return RegistryValueToText(type, data, LogLine);
+    found.type = type;
+    found.data = std::move(data);
+    return found;
+}
+
+}  // namespace
+
+std::wstring ReadCurrentRegistryValue(const DriverRegistryEntry& entry) {
+    const FoundValue found = ReadFoundValue(entry);
+    return found.isKey ? entry.value : RegistryValueToText(found.type, found.data, LogLine);
+}
+
+RestoringValue ReadRestoringRegistryValue(const DriverRegistryEntry& entry) {
+    const FoundValue found = ReadFoundValue(entry);
+    return found.isKey ? RestoringValue{entry.value, std::nullopt}
+                       : RegistryValueToRestoringText(found.type, found.data, LogLine);
 }
 
 std::vector<uint8_t> ReadRegistryValueFile(const std::wstring& path) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tables/DriverRegistryEntry.h"
+#include "tables/RegistryValueText.h"
 
 namespace setup {
 
@@ -25,6 +26,9 @@ bool IsRegistryKeyEntry(const DriverRegistryEntry& entry);
 // own (empty) value once the key opens. Throws setup::Exception when the
 // key or the value is not there, or a read fails.
 std::wstring ReadCurrentRegistryValue(const DriverRegistryEntry& entry);
+// The same read, in the form that writes the value found back exactly as it
+// was (RegistryValueToRestoringText); a key entry answers its own value.
+RestoringValue ReadRestoringRegistryValue(const DriverRegistryEntry& entry);
 
 // The whole contents of the file a "#v" value names.
 std::vector<uint8_t> ReadRegistryValueFile(const std::wstring& path);

@@ -95,6 +95,39 @@ std::wstring MultiStringText(const std::wstring& data) {
     return separator + joined + separator;
 }
 
+std::wstring HexText(const std::vector<uint8_t>& data) {
+    static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
+    std::wstring text = L"#x";
+    text.reserve(2 + data.size() * 2);
+    for (uint8_t byte : data) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 0xF]);
+    }
+    return text;
+}
+
+// True when the value text of the data would not write the same type and
+// items back.
+bool NeedsRawForm(uint32_t type, const std::vector<uint8_t>& data) {
+    switch (type) {
+        case registry_type::String:
+            return ContainsSeparator(StringFromData(data));
+        case registry_type::MultiString:
+            for (const std::wstring& item : SplitString(StringFromData(data), std::wstring(1, L'\0'))) {
+                if (ContainsSeparator(item)) {
+                    return true;
+                }
+            }
+            return false;
+        case registry_type::ExpandString:
+        case registry_type::Binary:
+        case registry_type::Dword:
+            return false;
+        default:
+            return true;
+    }
+}
+
 }  // namespace
 
 RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContentsReader& readFile) {
@@ -133,16 +166,8 @@ RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContent
 
 std::wstring RegistryValueToText(uint32_t type, const std::vector<uint8_t>& data, const LogLineSink& log) {
     switch (type) {
-        case registry_type::Binary: {
-            static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
-            std::wstring text = L"#x";
-            text.reserve(2 + data.size() * 2);
-            for (uint8_t byte : data) {
-                text.push_back(kDigits[byte >> 4]);
-                text.push_back(kDigits[byte & 0xF]);
-            }
-            return text;
-        }
+        case registry_type::Binary:
+            return HexText(data);
         case registry_type::ExpandString:
             return L"#%" + StringFromData(data);
         case registry_type::MultiString:
@@ -163,6 +188,22 @@ std::wstring RegistryValueToText(uint32_t type, const std::vector<uint8_t>& data
         default:
             return std::wstring();
     }
+}
+
+RestoringValue RegistryValueToRestoringText(uint32_t type, const std::vector<uint8_t>& data, const LogLineSink& log) {
+    if (NeedsRawForm(type, data)) {
+        return RestoringValue{HexText(data), type};
+    }
+    return RestoringValue{RegistryValueToText(type, data, log), std::nullopt};
+}
+
+RegistryValueData ParseRegistryValueAs(const std::wstring& text, std::optional<uint32_t> rawType,
+                                       const FileContentsReader& readFile) {
+    RegistryValueData value = ParseRegistryValue(text, readFile);
+    if (rawType && StartsWith(text, L"#x")) {
+        value.type = *rawType;
+    }
+    return value;
 }
 
 }  // namespace setup

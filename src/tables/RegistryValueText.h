@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,26 @@ RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContent
 // Unknown types give an empty text. DWORD data shorter than 4 bytes logs
 // "Incorrect data size %d." and throws setup::Exception 0x80070057.
 std::wstring RegistryValueToText(uint32_t type, const std::vector<uint8_t>& data, const LogLineSink& log);
+
+// What a rollback writes to put a value found on the machine back.
+struct RestoringValue {
+    std::wstring text;                // value text
+    std::optional<uint32_t> rawType;  // see DriverRegistryEntry::rawType
+
+    bool operator==(const RestoringValue&) const = default;
+};
+
+// The text of RegistryValueToText, except for values that text would write
+// back as another type or with other items: a REG_SZ holding "[~]" (it
+// would become a multi-string), a REG_MULTI_SZ with an item holding "[~]"
+// (the item would split) and types the value text has no form for (they
+// read as an empty text). Those give "#x" with their exact bytes, and
+// their type as rawType. Throws as RegistryValueToText does.
+RestoringValue RegistryValueToRestoringText(uint32_t type, const std::vector<uint8_t>& data, const LogLineSink& log);
+
+// ParseRegistryValue, but a rawType with a "#x" text gives those bytes
+// under rawType.
+RegistryValueData ParseRegistryValueAs(const std::wstring& text, std::optional<uint32_t> rawType,
+                                       const FileContentsReader& readFile);
 
 }  // namespace setup

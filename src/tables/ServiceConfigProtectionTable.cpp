@@ -1,7 +1,7 @@
 #include "tables/ServiceConfigProtectionTable.h"
 
-#include "driver/EntryText.h"
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/EntryText.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "msi/ComponentTerms.h"

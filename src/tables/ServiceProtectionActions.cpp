@@ -2,9 +2,9 @@
 // schedule their rollback and deferred partners with the same data; those
 // act on every record they receive.
 
-#include "driver/CustomActionData.h"
 #include "frame/ActionBodies.h"
 #include "frame/InstallerCalls.h"
+#include "tables/ServiceConfigProtectionData.h"
 #include "tables/ServiceConfigProtectionTable.h"
 #include "tables/ServiceProtection.h"
 

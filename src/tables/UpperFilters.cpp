@@ -1,6 +1,6 @@
 #include "tables/UpperFilters.h"
 
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "frame/Exception.h"
 #include "frame/Log.h"
 #include "frame/Session.h"

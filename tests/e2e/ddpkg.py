@@ -203,6 +203,29 @@ class Package:
         return path
 
 
+# wine-run's exit code when a run outlived its time limit.
+WINE_RUN_TIME_LIMIT = 124
+
+
+class HangError(AssertionError):
+    """A Wine or msiexec run that did not finish within its time limit."""
+
+
+def prefix_processes(prefix):
+    """'pid command line' of every process whose environment names this WINEPREFIX."""
+    out = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"WINEPREFIX={prefix}".encode() not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                out.append(f"  {pid} " + f.read().replace(b"\0", b" ").decode(errors="replace").strip())
+        except OSError:
+            continue
+    return out
+
+
 class Prefix:
     """A throw-away Wine prefix for one test case."""
 
@@ -210,22 +233,34 @@ class Prefix:
         os.makedirs(E2E_ROOT, exist_ok=True)
         self.dir = tempfile.mkdtemp(prefix=name + "-", dir=E2E_ROOT)
         self.prefix = os.path.join(self.dir, "prefix")
-        subprocess.run([WINE_RUN, "--clone", self.prefix], check=True)
+        # Cloning may first have to make the template prefix (wineboot).
+        subprocess.run([WINE_RUN, "--clone", self.prefix], check=True, timeout=900)
         self.runs = 0
         self.env = {}  # added to the environment of every Wine run in this prefix
 
     def run(self, *args, timeout=300):
-        env = dict(os.environ, DD_WINE_PREFIX=self.prefix, **self.env)
-        result = subprocess.run([WINE_RUN, *args], env=env, capture_output=True, text=True, timeout=timeout,
-                                errors="replace")
+        """Runs a program in the prefix; a run that outlives `timeout` seconds fails the test with what was still
+        running (wine-run prints it, with the verbose log's tail for msiexec, and ends the prefix's processes)."""
+        env = dict(os.environ, DD_WINE_PREFIX=self.prefix, DD_WINE_TIMEOUT=str(timeout), **self.env)
+        try:
+            result = subprocess.run([WINE_RUN, *args], env=env, capture_output=True, text=True,
+                                    timeout=timeout + 60, errors="replace")
+        except subprocess.TimeoutExpired as e:
+            # wine-run itself did not come back: report and clean up here.
+            still = prefix_processes(self.prefix)
+            subprocess.run([WINE_RUN, "--kill", self.prefix])
+            raise HangError(f"{' '.join(args)} did not finish within {timeout} s and wine-run did not stop it; "
+                            f"still running:\n" + "\n".join(still) + "\n" + str(e.stdout or "")) from None
+        if result.returncode == WINE_RUN_TIME_LIMIT and "wine-run: TIME LIMIT" in result.stdout:
+            raise HangError(f"{' '.join(args)} did not finish within {timeout} s:\n{result.stdout}")
         return result.returncode, result.stdout
 
-    def msiexec(self, *args, properties=None):
+    def msiexec(self, *args, properties=None, timeout=300):
         """Runs msiexec with a verbose log; returns (exit code, log text)."""
         self.runs += 1
         log = os.path.join(self.dir, f"msiexec-{self.runs}.log")
         props = [f"{k}={v}" for k, v in (properties or {}).items()]
-        code, _ = self.run("msiexec", *args, "/qn", "/l*v", unix_to_windows(log), *props)
+        code, _ = self.run("msiexec", *args, "/qn", "/l*v", unix_to_windows(log), *props, timeout=timeout)
         text = ""
         if os.path.exists(log):
             with open(log, "rb") as f:
@@ -233,8 +268,8 @@ class Prefix:
             text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252", errors="replace")
         return code, text
 
-    def install(self, msi, properties=None):
-        return self.msiexec("/i", unix_to_windows(msi), properties=properties)
+    def install(self, msi, properties=None, timeout=300):
+        return self.msiexec("/i", unix_to_windows(msi), properties=properties, timeout=timeout)
 
     def uninstall(self, msi, properties=None):
         return self.msiexec("/x", unix_to_windows(msi), properties=properties)
@@ -245,7 +280,7 @@ class Prefix:
         return os.path.join(self.prefix, "drive_c", rel)
 
     def close(self):
-        subprocess.run([WINE_RUN, "--kill", self.prefix])
+        subprocess.run([WINE_RUN, "--kill", self.prefix], timeout=120)
         if not os.environ.get("DD_KEEP_WINE_PREFIX"):
             shutil.rmtree(self.dir, ignore_errors=True)
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "driver/CustomActionData.h"
-#include "driver/EntryMap.h"
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/EntryMap.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "system/Utf16.h"
 
 namespace {
@@ -80,6 +80,9 @@ setup::DriverRegistryEntry ReferenceRegistryEntry(const std::wstring& text) {
     entry.condition = map.Get(L"condition");
     entry.driverPackage = map.Get(L"drv");
     entry.action = map.GetInteger(L"act");
+    if (map.Contains(L"raw")) {
+        entry.rawType = static_cast<uint32_t>(map.GetInteger(L"raw"));
+    }
     return entry;
 }
 

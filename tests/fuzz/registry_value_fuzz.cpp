@@ -2,6 +2,7 @@
 // rest is: a value text, a (type, data) pair found on the machine, or the
 // operands of the list operations. Texts are read as UTF-16LE.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -132,6 +133,50 @@ void MachineValue(uint32_t valueType, const Bytes& data) {
     }
 }
 
+// The items a multi-string keeps when it is written back from its text: an
+// empty string ends a multi-string, so leading empty items count for none.
+std::vector<std::wstring> KeptItems(const Bytes& data) {
+    std::vector<std::wstring> items = ListItems(data);
+    items.erase(items.begin(), std::find_if(items.begin(), items.end(), [](const std::wstring& item) { return !item.empty(); }));
+    return items;
+}
+
+// What a rollback writes back is the value found: the same type always, the
+// same bytes where the text could not describe them, and otherwise what the
+// text form keeps.
+void RestoredValue(uint32_t valueType, const Bytes& data) {
+    setup::RestoringValue restoring;
+    try {
+        restoring = setup::RegistryValueToRestoringText(valueType, data, Ignore);
+    } catch (const setup::Exception&) {
+        Check(valueType == type::Dword && data.size() < 4);
+        return;
+    }
+    const setup::RegistryValueData back = setup::ParseRegistryValueAs(restoring.text, restoring.rawType, FileBytes);
+    Check(back.type == valueType);
+    if (restoring.rawType) {
+        Check(*restoring.rawType == valueType && back.data == data);
+        return;
+    }
+    switch (valueType) {
+        case type::Binary:
+            Check(back.data == data);
+            break;
+        case type::Dword:
+            Check(Bytes(data.begin(), data.begin() + 4) == back.data);
+            break;
+        case type::String:
+        case type::ExpandString:
+            Check(back.data == Terminated(data));
+            break;
+        case type::MultiString:
+            Check(KeptItems(back.data) == KeptItems(data));
+            break;
+        default:
+            Check(false);
+    }
+}
+
 std::vector<std::wstring> NonEmptyItems(const std::wstring& text) {
     std::vector<std::wstring> items;
     for (std::wstring& item : setup::SplitString(text, std::wstring(setup::kMultiStringSeparator))) {
@@ -198,6 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (mode == 1) {
         static const uint32_t kTypes[] = {type::String, type::ExpandString, type::Binary, type::Dword, type::MultiString, 0, 11};
         MachineValue(kTypes[data[0] % 7], Bytes(data + 1, data + size));
+        RestoredValue(kTypes[data[0] % 7], Bytes(data + 1, data + size));
     } else {
         const std::wstring text = Text(data, size);
         const size_t split = text.find(L'\n');

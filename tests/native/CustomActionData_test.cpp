@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "driver/CustomActionData.h"
-#include "driver/EntryMap.h"
+#include "tables/encoding/EntryMap.h"
 
 namespace {
 
@@ -267,4 +267,23 @@ TEST(CustomActionData, LenientDecoding) {
     EXPECT_EQ(setup::DriverRegistryEntry{}, decoded.registryEntries[0]);
     EXPECT_EQ(65535u, setup::driver::DecodeDriverPackage(L"seq=").sequence);
     EXPECT_TRUE(setup::driver::DecodeDriverPackages(L"").empty());
+}
+
+// Only rollback entries carry a raw type; entries without one encode as
+// before, and the type travels through a package's nested list.
+TEST(CustomActionData, RawTypeOfARollbackEntryTravelsOnlyWhenSet) {
+    setup::DriverRegistryEntry entry;
+    entry.id = L"r";
+    entry.value = L"#x5B007E005D000000";
+    EXPECT_EQ(L"act(0)condition)drv)id(r)key)name)root(0)value(#x5B007E005D000000", setup::EncodeRegistryEntry(entry));
+    for (const uint32_t type : {0u, 1u, 7u, 11u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(type);
+        entry.rawType = type;
+        EXPECT_EQ(entry, setup::DecodeRegistryEntry(setup::EncodeRegistryEntry(entry)));
+        DriverPackage package;
+        package.id = L"p";
+        package.registryEntries = {entry};
+        EXPECT_EQ(std::vector<setup::DriverRegistryEntry>{entry},
+                  setup::driver::DecodeDriverPackages(setup::driver::EncodeDriverPackages({package}))[0].registryEntries);
+    }
 }

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "driver/CustomActionData.h"
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/ListKeyCheck.h"
 #include "frame/Exception.h"
 
 TEST(ListKeyCheck, FindsTheSeparatorsOfTheIdsOwnLevel) {

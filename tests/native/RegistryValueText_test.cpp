@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -178,4 +179,61 @@ TEST(RegistryValueText, HashFirstItemSurvivesMergeAndRestore) {
     const setup::RegistryValueData merged = setup::ParseRegistryValue(setup::AppendMultiString(current, L"[~]c"), NoFile);
     EXPECT_EQ(type::MultiString, merged.type);
     EXPECT_EQ(Units({'#', 'a', 0, 'b', 0, 'c', 0, 0}), merged.data);
+}
+
+// A rollback puts back what it found. Where the value text cannot say it (a
+// REG_SZ holding "[~]" would come back as a multi-string, an item holding
+// "[~]" would split, a type without a text form would become an empty
+// REG_SZ), the exact bytes travel with their type; every other value keeps
+// its readable text.
+TEST(RegistryValueText, RestoringTextWritesTheFoundValueBack) {
+    const struct {
+        const char* label;
+        uint32_t type;
+        Bytes data;
+        std::wstring text;
+        std::optional<uint32_t> rawType;
+        Bytes written;
+    } cases[] = {
+        {"sz holding [~]", type::String, Units({'a', '[', '~', ']', 'b', 0}), L"#x61005B007E005D0062000000", type::String,
+         Units({'a', '[', '~', ']', 'b', 0})},
+        {"sz holding [~] without NUL", type::String, Units({'[', '~', ']'}), L"#x5B007E005D00", type::String,
+         Units({'[', '~', ']'})},
+        {"sz starting with # holding [~]", type::String, Units({'#', '[', '~', ']', 0}), L"#x23005B007E005D000000",
+         type::String, Units({'#', '[', '~', ']', 0})},
+        {"multi item holding [~]", type::MultiString, Units({'x', '[', '~', ']', 'y', 0, 'z', 0, 0}),
+         L"#x78005B007E005D00790000007A0000000000", type::MultiString, Units({'x', '[', '~', ']', 'y', 0, 'z', 0, 0})},
+        {"qword", 11, {1, 2, 3, 4, 5, 6, 7, 8}, L"#x0102030405060708", 11u, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"none", 0, {9}, L"#x09", 0u, {9}},
+        // Values the text describes keep their text.
+        {"sz", type::String, Units({'a', 'b', 0}), L"ab", std::nullopt, Units({'a', 'b', 0})},
+        {"sz with #", type::String, Units({'#', 'x', 0}), L"##x", std::nullopt, Units({'#', 'x', 0})},
+        {"expand holding [~]", type::ExpandString, Units({'a', '[', '~', ']', 0}), L"#%a[~]", std::nullopt,
+         Units({'a', '[', '~', ']', 0})},
+        {"multi", type::MultiString, Units({'a', 0, 'b', 0, 0}), L"a[~]b", std::nullopt, Units({'a', 0, 'b', 0, 0})},
+        {"multi with brackets apart", type::MultiString, Units({'a', '[', 0, '~', ']', 0, 0}), L"a[[~]~]", std::nullopt,
+         Units({'a', '[', 0, '~', ']', 0, 0})},
+        {"binary", type::Binary, {0xAB}, L"#xAB", std::nullopt, {0xAB}},
+        {"dword", type::Dword, {1, 0, 0, 0}, L"#1", std::nullopt, {1, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const setup::RestoringValue restoring = setup::RegistryValueToRestoringText(c.type, c.data, [](const std::wstring&) {});
+        EXPECT_EQ(c.text, restoring.text);
+        EXPECT_EQ(c.rawType, restoring.rawType);
+        const setup::RegistryValueData written = setup::ParseRegistryValueAs(restoring.text, restoring.rawType, NoFile);
+        EXPECT_EQ(c.type, written.type);
+        EXPECT_EQ(c.written, written.data);
+    }
+    // Short DWORD data is still rejected with its log line.
+    EXPECT_THROW(setup::RegistryValueToRestoringText(type::Dword, {1}, [](const std::wstring&) {}), setup::Exception);
+}
+
+// The type goes only with a "#x" text; any other text keeps its own type.
+TEST(RegistryValueText, RawTypeAppliesOnlyToHexText) {
+    EXPECT_EQ((setup::RegistryValueData{type::String, {0x61, 0x00}}), setup::ParseRegistryValueAs(L"#x6100", type::String, NoFile));
+    EXPECT_EQ((setup::RegistryValueData{type::Binary, {0x61, 0}}), setup::ParseRegistryValueAs(L"#x6100", std::nullopt, NoFile));
+    EXPECT_EQ((setup::RegistryValueData{type::Dword, {7, 0, 0, 0}}), setup::ParseRegistryValueAs(L"#7", type::String, NoFile));
+    EXPECT_EQ((setup::RegistryValueData{type::MultiString, Units({'a', 0, 'b', 0, 0})}),
+              setup::ParseRegistryValueAs(L"a[~]b", type::String, NoFile));
 }

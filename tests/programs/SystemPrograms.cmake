@@ -1,6 +1,6 @@
 # Programs the service and process tests run: a user-mode service the control
 # manager can really start and stop, and a child with scripted output and exit
-# code. Both land next to dd_system_tests.exe, where the tests look for them.
+# code. Both land next to the test programs, where the tests look for them.
 
 foreach(program dd_test_service:TestService.cpp dd_test_child:ProcessChild.cpp)
     string(REPLACE ":" ";" parts ${program})
@@ -15,3 +15,4 @@ endforeach()
 
 # The test program is defined after this file is read.
 cmake_language(DEFER CALL add_dependencies dd_system_tests dd_test_service dd_test_child)
+cmake_language(DEFER CALL add_dependencies dd_harness_tests dd_test_child)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "frame/Exception.h"
 #include "frame/Session.h"
 #include "windows/frame/FrameTestSupport.h"
+#include "windows/support/ImportPatch.h"
 
 namespace {
 
@@ -162,6 +164,28 @@ TEST(EntryPointFrame, SuccessLeavesOneClosingLineAndNoErrorRecord) {
     EXPECT_EQ(ClosingLine("UninstallDriversRollback", 0), lines.back());
     EXPECT_EQ(1u, CountLines(lines, ClosingLine("UninstallDriversRollback", 0)));
     EXPECT_TRUE(f.session.MessagesOfKind(INSTALLMESSAGE_ERROR).empty());
+}
+
+// Stands for an allocation failure while the services start; Wine's
+// MsiGetActiveDatabase itself never throws.
+MSIHANDLE WINAPI MsiGetActiveDatabaseThrowingDouble(MSIHANDLE) { throw std::bad_alloc(); }
+
+TEST(EntryPointFrame, FailureWhileStartingNeverLeavesTheEntryPoint) {
+    SessionFixture f;
+    bool bodyRan = false;
+    static bool* ran = nullptr;
+    ran = &bodyRan;
+    UINT rc = 0;
+    {
+        ddtest::ImportPatch patch("msi.dll", "MsiGetActiveDatabase", reinterpret_cast<void*>(&MsiGetActiveDatabaseThrowingDouble));
+        EXPECT_NO_THROW(rc = RunAction(f, "InstallDrivers", [] { *ran = true; }));
+    }
+    EXPECT_EQ(1603u, rc);
+    EXPECT_FALSE(bodyRan);
+    EXPECT_EQ(0u, setup::GetHandle());
+    const auto lines = f.Lines();
+    EXPECT_EQ(1u, CountLines(lines, L"Unknown exception."));
+    EXPECT_EQ(1u, CountLines(lines, ClosingLine("InstallDrivers", 1603)));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "windows/frame/FrameTestSupport.h"
+#include "windows/support/ImportPatch.h"
 
 namespace {
 
@@ -93,6 +94,38 @@ TEST(Session, VerboseDecision) {
         EXPECT_EQ(1u, CountLines(lines, L"VerboseProbe:  always x"));
         EXPECT_EQ(0u, CountLines(lines, L"VerboseProbe:  never"));
     }
+    SetLoggingPolicy(nullptr);
+    ForgetVerboseDecision();
+}
+
+using MsiGetPropertyWFn = UINT(WINAPI*)(MSIHANDLE, LPCWSTR, LPWSTR, LPDWORD);
+MsiGetPropertyWFn g_realMsiGetPropertyW = nullptr;
+
+// Wine answers every property of a live session; this one fails for
+// "MsiLogging" only, as a broken installer would.
+UINT WINAPI MsiGetPropertyWFailingLoggingDouble(MSIHANDLE handle, LPCWSTR name, LPWSTR value, LPDWORD size) {
+    if (name != nullptr && std::wstring(name) == L"MsiLogging") {
+        return ERROR_INVALID_HANDLE;
+    }
+    return g_realMsiGetPropertyW(handle, name, value, size);
+}
+
+// A failed "MsiLogging" read decides the setting: verbose stays off even
+// when the machine policy asks for verbose logs.
+TEST(Session, FailedMsiLoggingReadLeavesVerboseOffWhateverThePolicy) {
+    ForgetVerboseDecision();
+    SetLoggingPolicy(L"voicewarmup");
+    SessionFixture f({}, {{"MsiLogging", "voicewarmup"}});
+    {
+        ddtest::ImportPatch patch("msi.dll", "MsiGetPropertyW", reinterpret_cast<void*>(&MsiGetPropertyWFailingLoggingDouble));
+        g_realMsiGetPropertyW = reinterpret_cast<MsiGetPropertyWFn>(patch.original());
+        EXPECT_EQ(0, setup::Initialize(f.session.handle(), "VerboseProbe"));
+    }
+    EXPECT_TRUE(GlobalFindAtomW(L"WcaNotVerboseLogging") != 0);
+    EXPECT_FALSE(GlobalFindAtomW(L"WcaVerboseLogging") != 0);
+    EXPECT_FALSE(setup::IsVerboseLoggingEnabled());
+    setup::Finalize(0);
+    EXPECT_EQ(1u, CountLines(f.session.InfoLines(), L"VerboseProbe:  Error 0x80070006: failed to get MsiLogging property"));
     SetLoggingPolicy(nullptr);
     ForgetVerboseDecision();
 }
@@ -197,6 +230,33 @@ TEST(Session, ProgressRepliesAndTheOneTimeHandshake) {
         EXPECT_EQ(action == 0 ? 3u : 2u, progress.size());
         EXPECT_EQ(2, progress.back().integers[1]);
         EXPECT_EQ(2, progress.back().integers[2]);
+    }
+}
+
+// A cancel answer to a utility line is recorded; the library's own line
+// never marks a cancellation.
+TEST(Session, CancelReplyToUtilityLinesIsRecordedButNotToOwnLines) {
+    const struct {
+        const char* label;
+        void (*write)();
+        bool records;
+    } writers[] = {
+        {"Log", [] { setup::Log(L"own line"); }, false},
+        {"WriteLog", [] { setup::WriteLog(setup::log_level::Standard, L"utility line"); }, true},
+        {"LogFailure", [] { setup::LogFailure(static_cast<int32_t>(0x80004005), L"utility failure"); }, true},
+    };
+    for (const auto& w : writers) {
+        for (const int reply : {IDCANCEL, 1602}) {
+            SCOPED_TRACE(std::string(w.label) + " " + std::to_string(reply));
+            SessionFixture f;
+            ASSERT_EQ(0, setup::Initialize(f.session.handle(), "CancelProbe"));
+            f.session.ClearMessages();
+            f.session.SetResponder([reply](const ddtest::Message& m) { return m.kind == INSTALLMESSAGE_INFO ? reply : 0; });
+            w.write();
+            EXPECT_EQ(w.records, setup::IsCancelled());
+            EXPECT_EQ(w.records ? 1602u : 0u, setup::Finalize(0));
+            EXPECT_EQ(1u, f.session.InfoLines().size());
+        }
     }
 }
 

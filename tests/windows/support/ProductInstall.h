@@ -12,9 +12,19 @@
 
 namespace ddtest {
 
+// How long one msiexec run may take before the harness gives up on it.
+constexpr DWORD kMsiexecTimeLimitMs = 180000;
+// What RunMsiexec returns for a run that outlived its limit.
+constexpr DWORD kMsiexecTimedOut = WAIT_TIMEOUT;
+
 // Runs "msiexec.exe <arguments>" and returns its exit code (or the error of
-// starting it).
-DWORD RunMsiexec(const std::wstring& arguments);
+// starting it). A run that outlives the limit fails the current test with
+// the processes still running and the tail of its "/l*v" log, is ended with
+// every process it started, and gives kMsiexecTimedOut.
+DWORD RunMsiexec(const std::wstring& arguments, DWORD timeLimitMs = kMsiexecTimeLimitMs);
+
+// "pid parent name" of every process of the prefix but the caller.
+std::vector<std::wstring> RunningProcesses();
 
 // The tables of a package with one component "Driver" (GUID componentGuid)
 // in the folder "Drivers" holding the files (name, content); the first file

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tables/DriverRegistry.h"
+#include "tables/DriverRegistryData.h"
 #include "tables/RegistryAccess.h"
 #include "windows/tables/RegistryTestSupport.h"
 
@@ -176,6 +178,44 @@ TEST_F(DriverRegistryTest, RollbackRoundTripRestoresTheValueFound) {
         const auto restored = ReadRaw(HKEY_CURRENT_USER, Key(L"trip"), L"v");
         EXPECT_EQ(c.restoredType, restored.type);
         EXPECT_EQ(c.restored, restored.data);
+    }
+}
+
+// Values that no value text describes come back exactly: the rollback entry
+// is configured from the machine, travels through its CustomActionData text
+// as rollback data does, and after the install changed the value it puts
+// back the type and bytes found.
+TEST_F(DriverRegistryTest, RollbackRestoresValuesTheTextCannotDescribe) {
+    struct Case {
+        const char* label;
+        DWORD type;
+        Bytes found;
+    };
+    const std::vector<Case> cases = {
+        {"sz holding [~]", REG_SZ, Utf16(std::wstring(L"a[~]b\0", 6))},
+        {"sz of [~] alone", REG_SZ, Utf16(std::wstring(L"[~]\0", 4))},
+        {"multi item holding [~]", REG_MULTI_SZ, Utf16(std::wstring(L"x[~]y\0z\0\0", 9))},
+        {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+    };
+    using Configure = DriverRegistryEntry (*)(const DriverRegistryEntry&);
+    for (const Configure configure : {setup::ConfigureRegistryRollbackInstall, setup::ConfigureRegistryRollbackUninstall}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            WriteRaw(HKEY_CURRENT_USER, Key(L"raw"), L"v", c.type, c.found);
+            const DriverRegistryEntry configured = Entry(L"r", 1, Key(L"raw"), L"v", L"replacement");
+            const std::vector<DriverRegistryEntry> rollback =
+                setup::DecodeRegistryEntries(setup::EncodeRegistryEntries({configure(configured)}));
+            ASSERT_EQ(1u, rollback.size());
+            ASSERT_EQ(1, rollback[0].action);
+            EXPECT_EQ(std::optional<uint32_t>(c.type), rollback[0].rawType);
+
+            setup::ApplyRegistryEntry(setup::ConfigureRegistryInstall(configured));
+            ASSERT_EQ(static_cast<DWORD>(REG_SZ), ReadRaw(HKEY_CURRENT_USER, Key(L"raw"), L"v").type);
+            setup::ApplyDriverRegistry(rollback);
+            const auto restored = ReadRaw(HKEY_CURRENT_USER, Key(L"raw"), L"v");
+            EXPECT_EQ(c.type, restored.type);
+            EXPECT_EQ(c.found, restored.data);
+        }
     }
 }
 

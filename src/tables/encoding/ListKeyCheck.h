@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/EntryText.h"
+#include "tables/encoding/EntryText.h"
 
 namespace setup {
 

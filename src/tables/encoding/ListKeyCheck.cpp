@@ -1,4 +1,4 @@
-#include "driver/ListKeyCheck.h"
+#include "tables/encoding/ListKeyCheck.h"
 
 #include "frame/Exception.h"
 #include "frame/Format.h"

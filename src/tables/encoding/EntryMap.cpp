@@ -1,6 +1,6 @@
-#include "driver/EntryMap.h"
+#include "tables/encoding/EntryMap.h"
 
-#include "driver/Base64.h"
+#include "tables/encoding/Base64.h"
 #include "system/DecimalText.h"
 
 namespace setup {

@@ -1,4 +1,4 @@
-#include "driver/Base64.h"
+#include "tables/encoding/Base64.h"
 
 namespace setup {
 

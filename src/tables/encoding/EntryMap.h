@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/EntryText.h"
+#include "tables/encoding/EntryText.h"
 #include "system/Utf16.h"
 
 namespace setup {

@@ -1,4 +1,4 @@
-#include "driver/EntryText.h"
+#include "tables/encoding/EntryText.h"
 
 namespace setup {
 
