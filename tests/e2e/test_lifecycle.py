@@ -108,6 +108,22 @@ class DriverLifecycle(ddpkg.PackageTestCase):
             self.assertIn(f"The directory '{folder}' was removed.", said)
         self.assertEqual(self.before, State(self.wine).comparable())
 
+    def test_a_rollback_puts_back_a_plain_text_value_holding_the_list_separator(self):
+        # Read back, such a value looks like list text: the rollback must still write plain text again.
+        code, out = ddpkg.import_registry(self.wine, {"Software\\DDTest": {"Plain": "a[~]b"}})
+        self.assertEqual(0, code, out)
+        before = State(self.wine).comparable()
+        p, _ = product(self.work, failing=True, early=True,
+                       drivers={"filt": dict(stem="ddfilt", type=1, sequence=10)})
+        ddpkg.driver_registry(p, "reg_plain", "filt", "Software\\DDTest", "Plain", "replaced")
+        code, log, lines = self.msiexec("i", p.build(self.package_path()))
+        self.assertNotEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        self.assertIn("The registry value 'Plain' installed. Data 'replaced'.",
+                      [t for a, t in lines if a == "InstallDriversDeferred"])
+        after = State(self.wine)
+        self.assertEqual('"a[~]b"', after.app["hkey_local_machine\\software\\ddtest"]["plain"])
+        self.assertEqual(before, after.comparable())
+
     def test_a_user_cancel_at_the_driver_progress_stops_the_driver_actions(self):
         msi = product(self.work, early=True)[0].build(self.package_path())
         log = os.path.join(self.work, "cancel.log")
