@@ -2,6 +2,7 @@
 
 #include "tables/encoding/ListKeyCheck.h"
 #include "frame/Exception.h"
+#include "frame/HResult.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "msi/ComponentTerms.h"
@@ -9,6 +10,7 @@
 #include "msi/Database.h"
 #include "tables/MultiString.h"
 #include "tables/RegistryAccess.h"
+#include "tables/RegistryValueText.h"
 
 namespace setup {
 
@@ -64,7 +66,27 @@ bool ShouldUninstallDriverRegistry(const DriverRegistryEntry& entry) {
     return false;
 }
 
+namespace {
+
+// A row that cannot be written as the table says fails the scheduling action,
+// before the script runs: in the script it would fail halfway through a
+// package, or, for a malformed number, silently write another value.
+void ValidateRegistryInstall(const DriverRegistryEntry& entry) {
+    try {
+        RootToRegistryKey(entry.root);
+    } catch (const Exception& e) {
+        throw Exception(e.Code(), L"Incorrect registry root of driver registry: " + entry.id, entry.id);
+    }
+    const bool isKey = entry.value.empty() && (entry.name == L"+" || entry.name == L"*" || entry.name == L"-");
+    if (!isKey && !IsWellFormedRegistryValue(entry.value)) {
+        throw Exception(hresult::InvalidArg, L"Incorrect value of driver registry: " + entry.id, entry.id);
+    }
+}
+
+}  // namespace
+
 DriverRegistryEntry ConfigureRegistryInstall(const DriverRegistryEntry& entry) {
+    ValidateRegistryInstall(entry);
     DriverRegistryEntry configured = entry;
     configured.action = registry_action::Write;
     try {

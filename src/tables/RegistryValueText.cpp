@@ -130,6 +130,46 @@ bool NeedsRawForm(uint32_t type, const std::vector<uint8_t>& data) {
 
 }  // namespace
 
+bool IsWellFormedRegistryValue(std::wstring_view text) {
+    const auto isBlank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+    if (text.substr(0, 2) == L"#x") {
+        for (const wchar_t c : text.substr(2)) {
+            if (HexDigit(c) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (text.empty() || text[0] != L'#' || text.substr(0, 2) == L"#v" || text.substr(0, 2) == L"#%" ||
+        text.substr(0, 2) == L"##") {
+        return true;
+    }
+    std::size_t i = 1;
+    while (i < text.size() && isBlank(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    const std::size_t digits = i;
+    uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+        magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - L'0');
+        if (magnitude > (uint64_t{1} << 31)) {
+            return false;
+        }
+    }
+    if (i == digits || magnitude > (negative ? (uint64_t{1} << 31) : (uint64_t{1} << 31) - 1)) {
+        return false;
+    }
+    while (i < text.size() && isBlank(text[i])) {
+        ++i;
+    }
+    return i == text.size();
+}
+
 RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContentsReader& readFile) {
     RegistryValueData value;
     if (StartsWith(text, L"#x")) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "frame/LogLineSink.h"
@@ -34,6 +35,13 @@ struct RegistryValueData {
 using FileContentsReader = std::function<std::vector<uint8_t>(const std::wstring& path)>;
 
 RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContentsReader& readFile);
+
+// Whether a value text means what it says. The parser is lenient (a DWORD
+// without digits is 0, a stray letter ends a binary pair's number), so a
+// package row is checked with this before it is scheduled: a "#" DWORD must be
+// one signed decimal number within 32 bits, blanks around it allowed, and
+// "#x" data only hexadecimal digits. Every other form is well formed.
+bool IsWellFormedRegistryValue(std::wstring_view text);
 
 // Unknown types give an empty text. DWORD data shorter than 4 bytes logs
 // "Incorrect data size %d." and throws setup::Exception 0x80070057.

@@ -9,6 +9,7 @@ import glob
 import os
 import re
 import shutil
+import sys
 
 import ddpkg
 from ddpkg import CA_COMMIT_ACTION, CA_DEFERRED, CA_IMMEDIATE, CA_ROLLBACK_ACTION
@@ -178,21 +179,44 @@ def parse_reg(text):
     return keys
 
 
+def export_key(wine, key, must_exist=False, attempts=3):
+    """The parsed regedit export of a key; {} when the key is not there (which fails when must_exist). An export
+    that did not come out (regedit failed, or wrote no such key) is tried again, and said on stderr, so that a
+    failing export never reads as a changed machine."""
+    export = os.path.join(wine.dir, "state.reg")
+    said = []
+    for _ in range(attempts):
+        if os.path.exists(export):
+            os.remove(export)
+        code, out = wine.run("regedit", "/e", ddpkg.unix_to_windows(export), key)
+        keys, whole = {}, False
+        if os.path.exists(export):
+            with open(export, "rb") as f:
+                raw = f.read()
+            text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252")
+            keys = parse_reg(text)
+            # Every key of an export ends with a blank line: a file cut short ends elsewhere.
+            whole = text.endswith("\r\n\r\n")
+        if key.lower() in keys and whole:
+            if said:
+                print(f"regedit export of {key} came out after: {said}", file=sys.stderr)
+            return keys
+        said.append((code, os.path.exists(export), len(keys), whole, out[-500:]))
+        # A key that is not there is no failure of the export: regedit says so, writes nothing and exits with 0
+        # (measured).
+        if not must_exist and "Unable to open the registry key" in out and not os.path.exists(export):
+            return {}
+    raise AssertionError(f"regedit export of {key} failed: {said}")
+
+
 class State:
     """What the product can have changed in a prefix."""
 
     def __init__(self, wine, services=("ddfilt", "dddev", "ddnet")):
         self.wine = wine
-        export = os.path.join(wine.dir, "state.reg")
         hklm = {}
-        for key in ("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet", "HKEY_LOCAL_MACHINE\\Software\\DDTest"):
-            if os.path.exists(export):
-                os.remove(export)
-            wine.run("regedit", "/e", ddpkg.unix_to_windows(export), key)
-            if os.path.exists(export):
-                with open(export, "rb") as f:
-                    raw = f.read()
-                hklm.update(parse_reg(raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252")))
+        hklm.update(export_key(wine, "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet", must_exist=True))
+        hklm.update(export_key(wine, "HKEY_LOCAL_MACHINE\\Software\\DDTest"))
         self.registry = hklm
         prefix = "hkey_local_machine\\system\\currentcontrolset\\"
         self.services = {s: {k[len(prefix) + 9:]: v for k, v in hklm.items()

@@ -68,6 +68,9 @@ void ValueText(const std::wstring& text) {
     Check(first.type == type::String || first.type == type::ExpandString || first.type == type::Binary ||
           first.type == type::Dword || first.type == type::MultiString);
     const std::wstring again = setup::RegistryValueToText(first.type, first.data, Ignore);
+    // Whatever the machine holds reads back as text that the row check accepts.
+    setup::IsWellFormedRegistryValue(text);
+    Check(setup::IsWellFormedRegistryValue(again));
     if (IsHashLedList(again)) {
         return;
     }

@@ -237,3 +237,41 @@ TEST(RegistryValueText, RawTypeAppliesOnlyToHexText) {
     EXPECT_EQ((setup::RegistryValueData{type::MultiString, Units({'a', 0, 'b', 0, 0})}),
               setup::ParseRegistryValueAs(L"a[~]b", type::String, NoFile));
 }
+
+// Package rows are checked before they are scheduled: the lenient parser above
+// would write 0 for "#twelve" and a saturated number for an overflow.
+TEST(RegistryValueText, TellsWellFormedValuesFromMalformedNumbers) {
+    const struct {
+        std::wstring text;
+        bool wellFormed;
+    } cases[] = {
+        {L"#42", true},
+        {L"#-1", true},
+        {L"#  +7 ", true},
+        {L"#2147483647", true},
+        {L"#-2147483648", true},
+        {L"#2147483648", false},
+        {L"#-2147483649", false},
+        {L"#99999999999", false},
+        {L"#", false},
+        {L"#twelve", false},
+        {L"#12abc", false},
+        {L"#-", false},
+        {L"#1[~]2", false},
+        {L"#x01ab", true},
+        {L"#x", true},
+        {L"#xabc", true},
+        {L"#x1g2h", false},
+        {L"#x 01", false},
+        {L"#vC:\\no such file", true},
+        {L"#%%SystemRoot%", true},
+        {L"##twelve", true},
+        {L"twelve", true},
+        {L"", true},
+        {L"a[~]b", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.wellFormed, setup::IsWellFormedRegistryValue(c.text));
+    }
+}

@@ -157,9 +157,17 @@ void DeviceDriverInstaller::Install() {
         Log(L"Skip device driver installation. The service is not specified in '%s'.", package_.id);
         return;
     }
+    const std::wstring hardwareId = PackageHardwareId(package_, service);
+    // An id the device property cannot hold would make a device node that no
+    // driver matches (Wine reports its driver update a success even so):
+    // refused before anything is changed.
+    if (hardwareId.size() >= kDeviceIdLength) {
+        throw Exception(hresult::InvalidArg, L"The hardware id is longer than a device property allows: " + hardwareId,
+                        std::wstring());
+    }
     UnpublishInstalledOemInfs();
     ApplyDriverRegistry(package_.registryEntries);
-    InstallHardware(package_.infPath, PackageHardwareId(package_, service));
+    InstallHardware(package_.infPath, hardwareId);
     MoveServiceTag(service);
     if (Has(package_, attribute::StartTypeOnFinalize)) {
         SetServiceStartType(OpenServiceHandle(service), SERVICE_DEMAND_START);

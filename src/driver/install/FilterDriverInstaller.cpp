@@ -8,9 +8,11 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <optional>
 
 #include "driver/install/DeviceDriverInstaller.h"
 #include "frame/Exception.h"
+#include "frame/HResult.h"
 #include "frame/Log.h"
 #include "system/LoadOrder.h"
 #include "system/PathText.h"
@@ -116,11 +118,24 @@ void FilterDriverInstaller::Uninstall() {
     Log(L"Actual inf section is '%s'.", section);
     const std::wstring service = GetFirstServiceToDelete(inf);
 
-    if (Has(package_, attribute::StopService)) {
-        StopService(OpenServiceHandle(service));
+    // A rollback after an installation that failed before its service came
+    // finds no service; its files, registry values and catalog still go.
+    std::optional<ServiceHandle> handle;
+    try {
+        handle = OpenServiceHandle(service);
+    } catch (const Exception& e) {
+        if (e.Code() != HResultFromWin32(ERROR_SERVICE_DOES_NOT_EXIST)) {
+            throw;
+        }
+        Log(L"Skip disabling service '%s'. The service is not installed.", service);
     }
-    // Disabled first: whatever fails later, the driver does not load again.
-    SetServiceStartType(OpenServiceHandle(service), SERVICE_DISABLED);
+    if (handle) {
+        if (Has(package_, attribute::StopService)) {
+            StopService(*handle);
+        }
+        // Disabled first: whatever fails later, the driver does not load again.
+        SetServiceStartType(*handle, SERVICE_DISABLED);
+    }
     RemoveServiceTag(service);
     ApplyDriverRegistry(package_.registryEntries);
 

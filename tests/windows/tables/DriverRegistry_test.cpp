@@ -268,11 +268,27 @@ TEST_F(DriverRegistryTest, RootCodes) {
         EXPECT_EQ(kFail, e.Code());
         EXPECT_EQ(L"Incorrect registry root.", e.Message());
     }
-    // Scheduling goes on: the failure is logged and the entry keeps its action.
-    const auto configured = setup::ConfigureRegistryInstall(Entry(L"r", 4, Key(L"x"), L"v", L"[~]c"));
-    EXPECT_EQ(1, configured.action);
-    EXPECT_EQ(L"[~]c", configured.value);
-    EXPECT_TRUE(HasLine(L"Incorrect registry root. Error 0x80004005."));
+    // Scheduling an installation stops at such a row, naming it, before the script could fail halfway.
+    const auto configured = ddtest::CatchSetupException(
+        [&] { setup::ConfigureRegistryInstall(Entry(L"r", 4, Key(L"x"), L"v", L"[~]c")); });
+    EXPECT_EQ(kFail, configured.Code());
+    EXPECT_EQ(L"Incorrect registry root of driver registry: r", configured.Message());
+    EXPECT_EQ(L"r", configured.Details());
+}
+
+// The lenient parser would write 0 for "#twelve" and a saturated number for
+// an overflow; such rows stop the scheduling. Well-formed values and keys pass.
+TEST_F(DriverRegistryTest, InstallOfAMalformedNumberIsRefusedWhenScheduled) {
+    for (const wchar_t* value : {L"#twelve", L"#12abc", L"#", L"#99999999999", L"#x0g"}) {
+        SCOPED_TRACE(value);
+        const auto e = ddtest::CatchSetupException(
+            [&] { setup::ConfigureRegistryInstall(Entry(L"bad", 2, Key(L"x"), L"v", value)); });
+        EXPECT_EQ(static_cast<int32_t>(0x80070057), e.Code());
+        EXPECT_EQ(L"Incorrect value of driver registry: bad", e.Message());
+        EXPECT_EQ(L"bad", e.Details());
+    }
+    EXPECT_EQ(L"#-12", setup::ConfigureRegistryInstall(Entry(L"ok", 2, Key(L"x"), L"v", L"#-12")).value);
+    EXPECT_EQ(L"", setup::ConfigureRegistryInstall(Entry(L"key", 2, Key(L"x"), L"+", L"")).value);
 }
 
 TEST_F(DriverRegistryTest, FirstFailingEntryStopsTheList) {
