@@ -323,6 +323,34 @@ HRESULT InstallFromStore(const std::wstring& id) {
     return hr;
 }
 
+// QueryInterface as the configuration and class objects answer it: a failure
+// a test scripted for a watched interface first, then the object's own
+// interfaces (found by `find`), and every watched answer recorded.
+template <class Object, class Find>
+HRESULT AnswerQueryInterface(REFIID riid, void** out, Object* self, Find find) {
+    if (out == nullptr) {
+        return E_POINTER;
+    }
+    *out = nullptr;
+    const bool recorded = IsRecordedInterface(riid);
+    const std::wstring name = InterfaceName(riid);
+    if (recorded) {
+        if (const std::optional<HRESULT> answer = TakeAnswer(L"QueryInterface(" + name + L")"); answer && FAILED(*answer)) {
+            Record(L"QueryInterface", name, *answer);
+            return *answer;
+        }
+    }
+    *out = find(riid);
+    const HRESULT hr = *out != nullptr ? S_OK : E_NOINTERFACE;
+    if (*out != nullptr) {
+        self->AddRef();
+    }
+    if (recorded) {
+        Record(L"QueryInterface", name, hr);
+    }
+    return hr;
+}
+
 class Component : public INetCfgComponent {
 public:
     explicit Component(std::wstring id) : id_(std::move(id)) { ++g_liveObjects; }
@@ -402,33 +430,15 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        const bool recorded = IsRecordedInterface(riid);
-        const std::wstring name = InterfaceName(riid);
-        if (recorded) {
-            if (const std::optional<HRESULT> answer = TakeAnswer(L"QueryInterface(" + name + L")");
-                answer && FAILED(*answer)) {
-                Record(L"QueryInterface", name, *answer);
-                return *answer;
+        return AnswerQueryInterface(riid, out, this, [this](REFIID iid) -> void* {
+            if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_INetCfg)) {
+                return static_cast<INetCfg*>(this);
             }
-        }
-        HRESULT hr = E_NOINTERFACE;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_INetCfg)) {
-            *out = static_cast<INetCfg*>(this);
-        } else if (IsEqualIID(riid, IID_INetCfgLock)) {
-            *out = static_cast<INetCfgLock*>(this);
-        }
-        if (*out != nullptr) {
-            AddRef();
-            hr = S_OK;
-        }
-        if (recorded) {
-            Record(L"QueryInterface", name, hr);
-        }
-        return hr;
+            if (IsEqualIID(iid, IID_INetCfgLock)) {
+                return static_cast<INetCfgLock*>(this);
+            }
+            return nullptr;
+        });
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -706,32 +716,15 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        const bool recorded = IsRecordedInterface(riid);
-        const std::wstring name = InterfaceName(riid);
-        if (recorded) {
-            if (const std::optional<HRESULT> answer = TakeAnswer(L"QueryInterface(" + name + L")");
-                answer && FAILED(*answer)) {
-                Record(L"QueryInterface", name, *answer);
-                return *answer;
+        return AnswerQueryInterface(riid, out, this, [this](REFIID iid) -> void* {
+            if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_INetCfgClass)) {
+                return static_cast<INetCfgClass*>(this);
             }
-        }
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_INetCfgClass)) {
-            *out = static_cast<INetCfgClass*>(this);
-        } else if (IsEqualIID(riid, IID_INetCfgClassSetup)) {
-            *out = static_cast<INetCfgClassSetup*>(this);
-        }
-        const HRESULT hr = *out != nullptr ? S_OK : E_NOINTERFACE;
-        if (*out != nullptr) {
-            AddRef();
-        }
-        if (recorded) {
-            Record(L"QueryInterface", name, hr);
-        }
-        return hr;
+            if (IsEqualIID(iid, IID_INetCfgClassSetup)) {
+                return static_cast<INetCfgClassSetup*>(this);
+            }
+            return nullptr;
+        });
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
     ULONG STDMETHODCALLTYPE Release() override {
