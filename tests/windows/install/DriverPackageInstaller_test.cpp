@@ -33,6 +33,7 @@
 #include "frame/Exception.h"
 #include "frame/Session.h"
 #include "tables/CatalogFiles.h"
+#include "windows/install/InstallerTestKit.h"
 #include "windows/support/CatchException.h"
 #include "windows/support/InstallerFixture.h"
 
@@ -71,16 +72,6 @@ std::wstring DriversPath(const std::wstring& file) {
 bool EndsWithNoCase(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() &&
            CompareStringOrdinal(text.c_str() + (text.size() - tail.size()), -1, tail.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-std::optional<DWORD> ServiceDword(const std::wstring& service, const wchar_t* value) {
-    DWORD data = 0;
-    DWORD size = sizeof(data);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, (kServicesKey + service).c_str(), value, RRF_RT_REG_DWORD, nullptr, &data,
-                     &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return data;
 }
 
 std::optional<std::wstring> RegistryText(HKEY root, const std::wstring& key, const wchar_t* value) {
@@ -325,8 +316,8 @@ TEST_F(InstallerTest, LegacyDriverInstallsAndUninstallsFromItsSections) {
 
     installer.InstallServicesFromSection(install);
     installer.InstallFromSection(install);
-    EXPECT_EQ(std::optional<DWORD>(SERVICE_KERNEL_DRIVER), ServiceDword(L"ddlegacy", L"Type"));
-    EXPECT_EQ(std::optional<DWORD>(SERVICE_DEMAND_START), ServiceDword(L"ddlegacy", L"Start"));
+    EXPECT_EQ(std::optional<DWORD>(SERVICE_KERNEL_DRIVER), ddtest::RegistryDword(HKEY_LOCAL_MACHINE, ddtest::ServiceKey(L"ddlegacy"), L"Type"));
+    EXPECT_EQ(std::optional<DWORD>(SERVICE_DEMAND_START), ddtest::RegistryDword(HKEY_LOCAL_MACHINE, ddtest::ServiceKey(L"ddlegacy"), L"Start"));
     const std::optional<std::wstring> imagePath = RegistryText(HKEY_LOCAL_MACHINE, kServicesKey + std::wstring(L"ddlegacy"), L"ImagePath");
     ASSERT_TRUE(imagePath.has_value());
     EXPECT_TRUE(EndsWithNoCase(*imagePath, L"\\drivers\\ddlegacy.sys")) << ddtest::Narrow(*imagePath);
