@@ -1,0 +1,1 @@
+"""The driverdeploy authoring kit: add the library to an installer package, check it, show its plan."""
