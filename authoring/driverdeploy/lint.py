@@ -1,0 +1,656 @@
+"""driverdeploy lint PACKAGE.msi: checks what a package holds for driverdeploy.dll against the kit's schema and
+prints one line per problem: the table, the row (its primary key) and the column, then what is wrong.
+
+Nothing is printed for a clean package. Problems are errors (the library or the installer would fail, or do
+something else than the row says) or warnings (it works, but not as well as it could: an Error text that cannot
+show what failed, an InfPath taken from another component's files, a protection that can never be lifted).
+Exit code: 0 for a clean package, 1 when a problem was found (warnings included, unless --allow-warnings),
+2 for a usage error or a package that cannot be read.
+
+Installer conditions cannot be evaluated without the installer itself; they get a syntax check that accepts every
+condition the installer's grammar accepts (and a few more), so that a valid condition is never reported."""
+
+import argparse
+import re
+import struct
+import sys
+from dataclasses import dataclass
+
+from . import msidb, schema
+
+# ---------------------------------------------------------------------------
+# Problems
+
+
+@dataclass(frozen=True)
+class Problem:
+    table: str
+    row: tuple  # primary key value(s); () for a problem of the whole table
+    column: str
+    text: str
+    warning: bool = False
+
+    def line(self):
+        out = self.table
+        if self.row:
+            out += " " + ", ".join(f"'{k}'" for k in self.row)
+        if self.column:
+            out += " " + self.column
+        return out + ": " + ("warning: " if self.warning else "") + self.text
+
+    def sort_key(self):
+        return (self.table, self.row, self.column, self.text)
+
+
+# ---------------------------------------------------------------------------
+# Custom action type bits (Windows Installer)
+
+_BASE_TYPES = {1: "a DLL function", 2: "a program", 5: "a JScript", 6: "a VBScript", 7: "a nested installation",
+               3: "a DLL function run from an installed file"}
+_SOURCE_KINDS = {0x00: "stored in the Binary table", 0x10: "in an installed file", 0x20: "in a directory",
+                 0x30: "named by a property"}
+_CA_FLAGS = ((0x40, "Continue"), (0x80, "Async"), (0x400, "InScript"), (0x800, "NoImpersonate"),
+             (0x1000, "64BitScript"), (0x2000, "HideTarget"), (0x4000, "TSAware"), (0x8000, "PatchUninstall"))
+# 0x100 and 0x200 mean rollback and commit in the script, and scheduling options outside it.
+_CA_SCRIPT_FLAGS = ((0x100, "Rollback"), (0x200, "Commit"))
+_CA_SCHEDULING_FLAGS = ((0x100, "FirstSequence"), (0x200, "OncePerProcess"))
+# Extra flags that change nothing the library relies on: HideTarget keeps an action's data out of the log;
+# TSAware only matters to deferred actions on terminal servers.
+_TOLERATED_EXTRA = 0x2000
+_TOLERATED_EXTRA_DEFERRED = 0x4000
+
+
+def _flag_names(bits, in_script):
+    names = []
+    for value, name in (_CA_SCRIPT_FLAGS if in_script else _CA_SCHEDULING_FLAGS) + _CA_FLAGS:
+        if bits & value:
+            names.append(name)
+    return names
+
+
+def _type_problem(actual, expected):
+    """What is wrong with a CustomAction Type value, or None."""
+    if (actual & 0x3F) != (expected & 0x3F):
+        base = _BASE_TYPES.get(actual & 0x7, f"base type {actual & 0x7}")
+        source = _SOURCE_KINDS[actual & 0x30]
+        return f"{actual}, expected {expected}: {base} {source}, not a DLL function stored in the Binary table"
+    tolerated = _TOLERATED_EXTRA | (_TOLERATED_EXTRA_DEFERRED if expected & schema.CA_IN_SCRIPT else 0)
+    missing = expected & ~actual
+    extra = actual & ~expected & ~tolerated
+    if not missing and not extra:
+        return None
+    parts = []
+    if missing:
+        parts.append("missing " + ", ".join(_flag_names(missing, bool(expected & schema.CA_IN_SCRIPT))))
+    if extra:
+        parts.append("extra " + ", ".join(_flag_names(extra, bool(actual & schema.CA_IN_SCRIPT))))
+    return f"{actual}, expected {expected}: " + "; ".join(parts)
+
+
+# ---------------------------------------------------------------------------
+# Portable executable images: is it a DLL, and what does it export by name
+
+
+class NotADll(Exception):
+    pass
+
+
+def dll_exports(path):
+    """The names a DLL image exports; raises NotADll saying why the file is none."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        if data[:2] != b"MZ":
+            raise NotADll("not a PE DLL: no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise NotADll("not a PE DLL: no PE header")
+        _, sections, _, _, _, optional_size, characteristics = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        if not characteristics & 0x2000:
+            raise NotADll("not a DLL: the image is a program")
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        directories = {0x10B: optional + 96, 0x20B: optional + 112}.get(magic)
+        if directories is None:
+            raise NotADll(f"not a PE DLL: unknown optional header 0x{magic:x}")
+        export_rva, export_size = struct.unpack_from("<II", data, directories)
+        table = [struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8) for i in range(sections)]
+
+        def offset(rva):
+            for virtual_size, address, raw_size, raw in table:
+                if address <= rva < address + max(virtual_size, raw_size):
+                    return raw + rva - address
+            raise NotADll(f"not a PE DLL: address 0x{rva:x} lies in no section")
+
+        if export_rva == 0 or export_size == 0:
+            return set()
+        directory = offset(export_rva)
+        count, names_rva = struct.unpack_from("<II", data, directory + 24)[0], struct.unpack_from(
+            "<I", data, directory + 32)[0]
+        names = set()
+        for i in range(count):
+            start = offset(struct.unpack_from("<I", data, offset(names_rva) + 4 * i)[0])
+            end = data.index(b"\0", start)
+            names.add(data[start:end].decode("ascii", errors="replace"))
+        return names
+    except (struct.error, ValueError, IndexError):
+        raise NotADll("not a PE DLL: the image is cut short") from None
+
+
+# ---------------------------------------------------------------------------
+# Installer conditions: a syntax check
+
+_CONDITION_TOKEN = re.compile(r"""
+    (?P<space>\s+)
+  | (?P<string>"[^"]*")
+  | (?P<open_string>")
+  | (?P<op>~?(?:<>|><|<<|>>|<=|>=|=|<|>))
+  | (?P<open>\()
+  | (?P<close>\))
+  | (?P<integer>-?[0-9]+)
+  | (?P<symbol>[%$?&!]?[A-Za-z_][A-Za-z0-9_.]*)
+""", re.X)
+_LOGICAL = {"AND", "OR", "XOR", "EQV", "IMP"}
+
+
+def condition_error(text):
+    """Why an installer condition does not parse, or None. Accepts more than the installer's grammar (a
+    parenthesized expression may be compared), never less."""
+    tokens, pos = [], 0
+    while pos < len(text):
+        m = _CONDITION_TOKEN.match(text, pos)
+        if not m:
+            return f"unexpected '{text[pos]}' at {pos + 1}"
+        kind = m.lastgroup
+        if kind == "open_string":
+            return f"the string opened at {pos + 1} is not closed"
+        if kind != "space":
+            value = m.group()
+            if kind == "symbol" and value.upper() in _LOGICAL | {"NOT"}:
+                kind = value.upper()
+            tokens.append((kind, value, pos + 1))
+        pos = m.end()
+    if not tokens:
+        return None
+    tokens.append(("end", "", len(text) + 1))
+    at = 0
+
+    def fail(expected):
+        kind, value, where = tokens[at]
+        found = "the end" if kind == "end" else f"'{value}' at {where}"
+        return f"expected {expected}, found {found}"
+
+    def expression():
+        nonlocal at
+        error = term()
+        while error is None and tokens[at][0] in _LOGICAL:
+            at += 1
+            error = term()
+        return error
+
+    def term():
+        nonlocal at
+        if tokens[at][0] == "NOT":
+            at += 1
+            return term()
+        error = operand()
+        if error is None and tokens[at][0] == "op":
+            at += 1
+            error = operand()
+        return error
+
+    def operand():
+        nonlocal at
+        kind = tokens[at][0]
+        if kind in ("string", "integer", "symbol"):
+            at += 1
+            return None
+        if kind == "open":
+            opened = tokens[at][2]
+            at += 1
+            error = expression()
+            if error is None:
+                if tokens[at][0] != "close":
+                    return fail(f"')' for the '(' at {opened}")
+                at += 1
+            return error
+        return fail("a value")
+
+    error = expression()
+    if error is None and tokens[at][0] != "end":
+        error = fail("an operator or the end")
+    return error
+
+
+# ---------------------------------------------------------------------------
+# Files of the package: which File rows a formatted path like [INSTALLDIR]drv.inf names
+
+# Folders the installer sets itself; a package's Directory row of such a name is the folder, whatever its parent.
+_SYSTEM_FOLDERS = {
+    "AdminToolsFolder", "AppDataFolder", "CommonAppDataFolder", "CommonFiles64Folder", "CommonFilesFolder",
+    "DesktopFolder", "FavoritesFolder", "FontsFolder", "LocalAppDataFolder", "MyPicturesFolder", "NetHoodFolder",
+    "PersonalFolder", "PrintHoodFolder", "ProgramFiles64Folder", "ProgramFilesFolder", "ProgramMenuFolder",
+    "RecentFolder", "SendToFolder", "StartMenuFolder", "StartupFolder", "System16Folder", "System64Folder",
+    "SystemFolder", "TempFolder", "TemplateFolder", "WindowsFolder", "WindowsVolume",
+}
+
+
+def _long_name(name):
+    """The long name of a "SHORT~1.EXT|long name.ext" field (the whole field when it has one name)."""
+    return name.split("|")[-1]
+
+
+class PackageFiles:
+    """The installed folders and files of a package, from its Directory, Component and File tables."""
+
+    def __init__(self, package):
+        self.directories = {r["Directory"]: r for r in package.records("Directory")}
+        self.components = {r["Component"]: r for r in package.records("Component")}
+        self.files = package.records("File")
+        self.properties = {r["Property"] for r in package.records("Property")}
+        self._paths = {}
+
+    def directory_path(self, key, seen=()):
+        """A folder as a tuple of lower-case names from its root, or None when its chain is broken."""
+        if key in self._paths:
+            return self._paths[key]
+        row = self.directories.get(key)
+        if row is None or key in seen:
+            return None
+        parent = row["Directory_Parent"]
+        # The target name comes first in "target:source"; "." adds no folder to the parent's.
+        target = _long_name(row["DefaultDir"].split(":")[0])
+        if not parent or parent == key or key in _SYSTEM_FOLDERS:
+            path = (key.lower(),)
+        else:
+            above = self.directory_path(parent, seen + (key,))
+            if above is None:
+                return None
+            path = above if target == "." else above + (target.lower(),)
+        self._paths[key] = path
+        return path
+
+    def file_folder(self, file_row):
+        component = self.components.get(file_row["Component_"])
+        return self.directory_path(component["Directory_"]) if component else None
+
+    def resolve(self, value):
+        """(File rows the formatted path names, problem text). Both empty when the path cannot be resolved
+        without running the installer (a property set at run time, more formatting)."""
+        m = re.fullmatch(r"\[([#!])([^\[\]]+)\]", value)
+        if m:
+            rows = [r for r in self.files if r["File"] == m.group(2)]
+            return rows, ("" if rows else f"names no File row '{m.group(2)}'")
+        m = re.match(r"\[([^\[\]]+)\](.*)", value, re.S)
+        if not m:
+            if "[" in value:
+                return [], ""
+            return [], "names no file of the package: a fixed path, not one of the package's folders"
+        name, rest = m.groups()
+        if "[" in rest:
+            return [], ""
+        if name.startswith("$"):
+            component = self.components.get(name[1:])
+            if component is None:
+                return [], f"[{name}] names no Component row '{name[1:]}'"
+            folder, folder_name = self.directory_path(component["Directory_"]), component["Directory_"]
+        elif name in self.directories:
+            folder, folder_name = self.directory_path(name), name
+        elif name in self.properties or name in _SYSTEM_FOLDERS:
+            return [], ""
+        else:
+            return [], f"[{name}] is neither a directory nor a property of the package"
+        if folder is None:
+            return [], ""
+        parts = rest.lstrip("\\").split("\\")
+        file_name = parts[-1]
+        if not file_name:
+            return [], "names a folder, not a file"
+        folder = folder + tuple(p.lower() for p in parts[:-1] if p)
+        where = "\\".join([folder_name] + [p for p in parts[:-1] if p])
+        here = [r for r in self.files if self.file_folder(r) == folder]
+        rows = [r for r in here if _long_name(r["FileName"]).lower() == file_name.lower()]
+        if rows:
+            return rows, ""
+        short = [r for r in here if "|" in r["FileName"] and r["FileName"].split("|")[0].lower() == file_name.lower()]
+        if short:
+            return [], (f"names the short name of File '{short[0]['File']}'; use its long name "
+                        f"'{_long_name(short[0]['FileName'])}'")
+        return [], f"names no file of the package: no File row '{file_name}' installs into {where}"
+
+
+# ---------------------------------------------------------------------------
+# The checks
+
+_GUID = re.compile(r"\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}")
+_INT_RANGE = {2: (-32767, 32767), 4: (-2147483647, 2147483647)}
+# The longest hardware id a device property holds, without its terminating NUL.
+MAX_HARDWARE_ID = 199
+# The script window: the standard actions between which every action that schedules or runs script steps goes.
+SCRIPT_START, SCRIPT_END = "InstallInitialize", "InstallFinalize"
+
+
+def _integer(text):
+    try:
+        return int(text.strip())
+    except ValueError:
+        return None
+
+
+class Linter:
+    def __init__(self, package):
+        self.package = package
+        self.problems = []
+        self.files = PackageFiles(package)
+
+    def report(self, table, row, column, text, warning=False):
+        self.problems.append(Problem(table, tuple(row), column, text, warning))
+
+    def run(self):
+        for t in schema.TABLES:
+            if self.package.table(t.name) is not None:
+                self.check_table(t)
+        used = self.families()
+        self.check_actions(used)
+        self.check_sequence(used)
+        self.check_errors(used)
+        return sorted(self.problems, key=Problem.sort_key)
+
+    def families(self):
+        """The tables with rows: each needs its actions, sequence steps and Error rows."""
+        return {name for name in ("DriverPackage", "CryptCatalog", "ServiceConfigProtection")
+                if self.package.records(name)}
+
+    # -- the custom tables --------------------------------------------------
+
+    def check_table(self, t):
+        data = self.package.table(t.name)
+        expected = [c.name for c in t.columns]
+        for name in expected:
+            if name not in data.columns:
+                self.report(t.name, (), name, "missing column")
+        for name in data.columns:
+            if name not in expected:
+                self.report(t.name, (), name, "column not in the table's definition")
+        present = [n for n in data.columns if n in expected]
+        if present != [n for n in expected if n in data.columns]:
+            self.report(t.name, (), "", f"columns in the order {', '.join(data.columns)}; expected "
+                                        f"{', '.join(expected)}")
+        if list(data.keys) != t.keys:
+            self.report(t.name, (), "", f"primary key ({', '.join(data.keys)}), expected ({', '.join(t.keys)})")
+        for c in t.columns:
+            if c.name in data.columns:
+                problem = self._type_problem(data.types[data.index(c.name)], c)
+                if problem:
+                    self.report(t.name, (), c.name, problem)
+        for record in data.records():
+            key = tuple(record.get(k, "") for k in data.keys)
+            for c in t.columns:
+                if c.name in record:
+                    self.check_field(t, key, c, record[c.name])
+            check = getattr(self, "check_" + t.name, None)
+            if check:
+                check(key, record)
+
+    @staticmethod
+    def _type_problem(actual, column):
+        m = re.fullmatch(r"([sSlLiIvV])([0-9]+)", actual)
+        want = column.idt_type
+        if not m:
+            return f"type {actual}, expected {want}"
+        kind, size = m.group(1), int(m.group(2))
+        # A localizable string reads as any other string.
+        kind = {"l": "s", "L": "S"}.get(kind, kind)
+        if kind != want[0]:
+            return f"type {actual}, expected {want}"
+        if kind in "iI" and size != column.size:
+            return f"type {actual}, expected {want}"
+        # A longer string column (0: any length) holds every value the library takes.
+        if kind in "sS" and size != 0 and (column.size == 0 or size < column.size):
+            return f"type {actual}, expected {want}: holds shorter values than the library takes"
+        return None
+
+    def check_field(self, t, key, c, value):
+        if value == "":
+            if not c.nullable:
+                self.report(t.name, key, c.name, "empty; the column must hold a value")
+            return
+        if c.kind in "iI":
+            number = _integer(value)
+            low, high = _INT_RANGE.get(c.size, _INT_RANGE[4])
+            if number is None or not low <= number <= high:
+                self.report(t.name, key, c.name, f"'{value}' is not an integer of {c.size} bytes")
+                return
+        if c.key and any(ch in value for ch in t.key_forbidden):
+            found = "".join(ch for ch in t.key_forbidden if ch in value)
+            self.report(t.name, key, c.name, f"holds '{found}', a separator of the library's lists "
+                                             f"('{t.key_forbidden}' are not allowed in this key)")
+        if c.foreign and not (c.formatted and "[" in value):
+            table, column = c.foreign
+            if value not in {r.get(column) for r in self.package.records(table)}:
+                self.report(t.name, key, c.name, f"names no {table} row '{value}'")
+        if c.name == t.attributes_column:
+            known = 0
+            for bit in t.attribute_bits:
+                known |= bit.value
+            unknown = int(value) & ~known & 0xFFFFFFFF
+            if unknown:
+                self.report(t.name, key, c.name, f"unknown bits 0x{unknown:X}")
+        if c.condition:
+            error = condition_error(value)
+            if error:
+                self.report(t.name, key, c.name, "does not parse: " + error)
+
+    def _path(self, table, key, column, value, component=None):
+        rows, problem = self.files.resolve(value)
+        if problem:
+            self.report(table, key, column, problem)
+        elif rows and component in self.files.components and all(r["Component_"] != component for r in rows):
+            self.report(table, key, column, f"names File '{rows[0]['File']}' of component '{rows[0]['Component_']}', "
+                                            f"not of the package's component '{component}'", warning=True)
+
+    def check_DriverPackage(self, key, r):
+        inf = r.get("InfPath", "")
+        if "InfPath" in r:
+            if inf == "":
+                self.report("DriverPackage", key, "InfPath", "empty; every driver package needs its INF file")
+            else:
+                self._path("DriverPackage", key, "InfPath", inf, r.get("Component_"))
+        if r.get("CatPath"):
+            self._path("DriverPackage", key, "CatPath", r["CatPath"])
+        type_ = _integer(r.get("Type", "") or "")
+        if r.get("Type") and type_ is not None and type_ not in schema.DRIVER_TYPES:
+            kinds = ", ".join(f"{k} {v}" for k, v in schema.DRIVER_TYPES.items())
+            self.report("DriverPackage", key, "Type", f"unknown type {type_} ({kinds}; empty: chosen by the INF's "
+                                                      f"class)")
+        sequence = _integer(r.get("Sequence", "") or "")
+        if r.get("Sequence") and sequence is not None and not 0 <= sequence <= 65535:
+            self.report("DriverPackage", key, "Sequence", f"{sequence} is outside 0 to 65535 (65535 or empty: no "
+                                                          f"place in the order, run in parallel)")
+        hardware_id = r.get("HardwareId", "")
+        if len(hardware_id) > MAX_HARDWARE_ID:
+            self.report("DriverPackage", key, "HardwareId", f"{len(hardware_id)} characters; a device property holds "
+                                                            f"at most {MAX_HARDWARE_ID}")
+        guids = r.get("GuidsOfPreviousVersions", "")
+        if guids:
+            pieces = guids.split(";")
+            if pieces[-1] == "":
+                pieces.pop()
+            bad = [p for p in pieces if not _GUID.fullmatch(p)]
+            if bad:
+                self.report("DriverPackage", key, "GuidsOfPreviousVersions",
+                            "not component codes separated by ';': " + ", ".join(f"'{p}'" for p in bad))
+
+    def check_DriverRegistry(self, key, r):
+        root = _integer(r.get("Root", "") or "")
+        if r.get("Root") and root is not None and root not in schema.REGISTRY_ROOTS:
+            roots = ", ".join(f"{k} {v}" for k, v in schema.REGISTRY_ROOTS.items())
+            self.report("DriverRegistry", key, "Root", f"unknown registry root {root} ({roots})")
+
+    def check_DriverUpperFilter(self, key, r):
+        guid = r.get("ClassGuid", "")
+        if guid and not _GUID.fullmatch(guid):
+            self.report("DriverUpperFilter", key, "ClassGuid", f"'{guid}' is not a GUID in braces")
+
+    def check_CryptCatalog(self, key, r):
+        if "Path" in r:
+            if r["Path"] == "":
+                self.report("CryptCatalog", key, "Path", "empty; the row names no catalog file")
+            else:
+                self._path("CryptCatalog", key, "Path", r["Path"])
+        if r.get("Name", None) == "":
+            self.report("CryptCatalog", key, "Name", "empty; the catalog needs the name it is registered under")
+        if r.get("Component_", None) == "":
+            self.report("CryptCatalog", key, "Component_", "empty; a row without a component is never selected")
+
+    def check_ServiceConfigProtection(self, key, r):
+        if r.get("Name", None) == "":
+            self.report("ServiceConfigProtection", key, "Name", "empty; the row names no service")
+        condition_only = (_integer(r.get("Attributes", "") or "0") or 0) & schema.PROTECTION_BITS[0].value
+        if r.get("Component_", None) == "" and not condition_only:
+            self.report("ServiceConfigProtection", key, "Component_",
+                        "empty; a row without a component is never selected (unless ConditionOnly is set)")
+        if r.get("UnprotectCommand", None) == "":
+            self.report("ServiceConfigProtection", key, "UnprotectCommand",
+                        "empty; the protection is never lifted, so the service cannot be stopped or removed",
+                        warning=True)
+
+    # -- custom actions -----------------------------------------------------
+
+    def check_actions(self, used):
+        rows = {r["Action"]: r for r in self.package.records("CustomAction")}
+        sequenced = {r["Action"] for r in self.package.records("InstallExecuteSequence")}
+        exports = {}
+        for a in schema.ACTIONS:
+            row = rows.get(a.name)
+            if row is None:
+                if a.table in used:
+                    self.report("CustomAction", (a.name,), "", f"missing; the {a.table} rows need it")
+                elif a.name in sequenced:
+                    self.report("CustomAction", (a.name,), "", "missing; InstallExecuteSequence runs it")
+                continue
+            key = (a.name,)
+            type_ = _integer(row.get("Type", ""))
+            if type_ is None:
+                self.report("CustomAction", key, "Type", f"'{row.get('Type', '')}' is not an integer")
+            else:
+                problem = _type_problem(type_, a.type)
+                if problem:
+                    self.report("CustomAction", key, "Type", problem)
+            if row.get("Target") != a.entry:
+                self.report("CustomAction", key, "Target", f"'{row.get('Target', '')}', expected '{a.entry}'")
+            source = row.get("Source", "")
+            if not source:
+                self.report("CustomAction", key, "Source", "empty; expected the Binary row of driverdeploy.dll")
+                continue
+            if source not in {r["Name"] for r in self.package.records("Binary")}:
+                self.report("CustomAction", key, "Source", f"names no Binary row '{source}'")
+                continue
+            if source not in exports:
+                exports[source] = self._binary_exports(source)
+            if exports[source] is not None and row.get("Target") == a.entry and a.entry not in exports[source]:
+                self.report("CustomAction", key, "Target", f"Binary '{source}' exports no '{a.entry}'")
+
+    def _binary_exports(self, name):
+        path = self.package.binary_path(name)
+        if path is None:
+            self.report("Binary", (name,), "Data", "empty; the row holds no data")
+            return None
+        try:
+            return dll_exports(path)
+        except NotADll as e:
+            self.report("Binary", (name,), "Data", str(e))
+            return None
+
+    # -- InstallExecuteSequence ---------------------------------------------
+
+    def check_sequence(self, used):
+        numbers = {}
+        for r in self.package.records("InstallExecuteSequence"):
+            numbers[r["Action"]] = _integer(r.get("Sequence", "") or "")
+        table = "InstallExecuteSequence"
+        for a in schema.ACTIONS:
+            if a.started_by != "sequence" and a.name in numbers:
+                self.report(table, (a.name,), "", f"the action is started by {a.started_by}, not by the sequence")
+        conditions = {r["Action"]: r.get("Condition", "") for r in self.package.records(table)}
+        for step in schema.SEQUENCE:
+            family = schema.action(step.action).table
+            if step.action not in numbers:
+                if family in used:
+                    self.report(table, (step.action,), "", f"missing; the {family} rows need it")
+                continue
+            key = (step.action,)
+            error = condition_error(conditions.get(step.action, ""))
+            if error:
+                self.report(table, key, "Condition", "does not parse: " + error)
+            number = numbers[step.action]
+            if number is None or number <= 0:
+                self.report(table, key, "Sequence", "not a positive number; the action never runs")
+                continue
+            after = list(step.after) + ([SCRIPT_START] if SCRIPT_START not in step.after else [])
+            before = list(step.before) + ([SCRIPT_END] if SCRIPT_END not in step.before else [])
+            for other in after:
+                if numbers.get(other) is not None and numbers[other] > 0 and not number > numbers[other]:
+                    self.report(table, key, "Sequence", f"{number} is not after {other} ({numbers[other]})")
+            for other in before:
+                if numbers.get(other) is not None and numbers[other] > 0 and not number < numbers[other]:
+                    self.report(table, key, "Sequence", f"{number} is not before {other} ({numbers[other]})")
+
+    # -- Error rows ---------------------------------------------------------
+
+    def check_errors(self, used):
+        if self.package.table("Error") is None:
+            needed = [e for e in schema.ERRORS if schema.action(e.sent_by[0]).table in used]
+            if needed:
+                self.report("Error", (), "", "no Error table; the library sends "
+                                             + ", ".join(str(e.number) for e in needed))
+            return
+        texts = {r["Error"]: r.get("Message", "") for r in self.package.records("Error")}
+        for e in schema.ERRORS:
+            key = (str(e.number),)
+            if schema.action(e.sent_by[0]).table not in used and key[0] not in texts:
+                continue
+            if key[0] not in texts:
+                self.report("Error", key, "", "missing; the library sends it from " + ", ".join(e.sent_by))
+                continue
+            text = texts[key[0]]
+            lacking = [what for field, what in (("[2]", "[2] (the error code)"), ("[3]", "[3] (what failed)"))
+                       if field not in text]
+            if lacking:
+                self.report("Error", key, "Message", "holds no " + " and no ".join(lacking), warning=True)
+
+
+def check(path):
+    """The problems of the package at `path`, sorted; raises msidb.MsiToolError when it cannot be read."""
+    with msidb.Package(path) as package:
+        return Linter(package).run()
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(
+        prog="driverdeploy lint",
+        description="Check a package's driverdeploy tables, custom actions, sequence and Error rows. Prints one "
+                    "line per problem (table, row, column: what is wrong) and a summary; nothing for a clean "
+                    "package. Exit code 0: clean; 1: problems found; 2: usage error or unreadable package.")
+    parser.add_argument("package", metavar="PACKAGE.msi")
+    parser.add_argument("--allow-warnings", action="store_true",
+                        help="exit with 0 when every problem found is a warning")
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:
+        return e.code if isinstance(e.code, int) else 2
+    try:
+        problems = check(args.package)
+    except (msidb.MsiToolError, OSError) as e:
+        sys.stderr.write(f"driverdeploy lint: cannot read {args.package}: {e}\n")
+        return 2
+    for p in problems:
+        sys.stdout.write(p.line() + "\n")
+    if not problems:
+        return 0
+    warnings = sum(1 for p in problems if p.warning)
+    errors = len(problems) - warnings
+    sys.stdout.write(f"{args.package}: {len(problems)} problem{'s' if len(problems) != 1 else ''} "
+                     f"({errors} error{'s' if errors != 1 else ''}, {warnings} warning{'s' if warnings != 1 else ''})"
+                     "\n")
+    return 0 if errors == 0 and args.allow_warnings else 1
