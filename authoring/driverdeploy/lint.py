@@ -328,6 +328,8 @@ _INT_RANGE = {2: (-32767, 32767), 4: (-2147483647, 2147483647)}
 MAX_HARDWARE_ID = 199
 # The script window: the standard actions between which every action that schedules or runs script steps goes.
 SCRIPT_START, SCRIPT_END = "InstallInitialize", "InstallFinalize"
+# What joins the service names of a Dependencies value.
+SERVICE_SEPARATOR = "[~]"
 
 
 def _integer(text):
@@ -415,6 +417,8 @@ class Linter:
             if not c.nullable:
                 self.report(t.name, key, c.name, "empty; the column must hold a value")
             return
+        if c.name == "Dependencies" and "" in value.split(SERVICE_SEPARATOR):
+            self.report(t.name, key, c.name, f"an empty service name between the '{SERVICE_SEPARATOR}' separators")
         if c.kind in "iI":
             number = _integer(value)
             low, high = _INT_RANGE.get(c.size, _INT_RANGE[4])

@@ -1,0 +1,400 @@
+"""driverdeploy lint over real packages built with msibuild: a good one, on which it finds nothing, and broken ones,
+each made from the good one by one change, each reported with its own line and nothing else."""
+
+import contextlib
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..")
+sys.path[:0] = [os.path.join(ROOT, "authoring"), os.path.join(ROOT, "tests", "e2e")]
+
+import ddpkg  # noqa: E402
+from driverdeploy import lint, schema  # noqa: E402
+
+FIX = os.path.join(ddpkg.FIXTURES, "lifecycle")
+CLASS_GUID = "{D1E2F3A4-0000-4000-8000-00DD7E570002}"
+OLD_FILT = "{6A0C1C5E-21B4-4C57-9E55-3C0E9F2A7B10}"
+
+
+def good_package():
+    """Two driver packages (a filter in INSTALLDIR, a device driver in a subfolder with a short|long name), a
+    registry value, an upper filter, a catalog, a protected service with its unprotect program, and everything the
+    schema asks for them: the actions bound to driverdeploy.dll, the sequence steps and the Error rows."""
+    p = ddpkg.Package("linted")
+    p.rows("Directory").append(["DRIVERS", "INSTALLDIR", "DRIVER~1|Driver files"])
+    ddpkg.add_driver_tables(p)
+    ddpkg.driver_files(p, "Filt", ["ddfilt.inf", "ddfilt.sys", "ddfilt.cat"], FIX, 1)
+    ddpkg.driver_files(p, "Dev", ["dddev.inf", "dddev.sys", "dddev.cat"], FIX, 4)
+    ddpkg.driver_files(p, "Cat", ["ddprod.cat"], FIX, 7)
+    component(p, "Dev")[2] = "DRIVERS"
+    file_row(p, "Dev_dddev.inf")[2] = "DDDEV~1.INF|dddev.inf"
+    ddpkg.driver_package(p, "filt", "Filt", "[INSTALLDIR]ddfilt.inf", "[#Filt_ddfilt.cat]", attributes=0x29, type_=1,
+                         sequence=10, condition='VersionNT64 AND NOT (REMOVE~="ALL")', dependencies="Base[~]Other",
+                         previous_guids=OLD_FILT + ";")
+    ddpkg.driver_package(p, "dev", "Dev", "[INSTALLDIR]Driver files\\dddev.inf", "[DRIVERS]dddev.cat", type_=3,
+                         condition="(&Main = 3) OR (!Main = 3 AND $Dev > 2)", hardware_id="ROOT\\DDDEV")
+    ddpkg.driver_registry(p, "reg", "filt", "Software\\DDLint", "Chain", "[~]ddfilt", condition="VersionNT >= 603")
+    ddpkg.upper_filter(p, "uf", "filt", CLASS_GUID, "ddfilt", dependencies="other", attributes=1)
+    p.rows("CryptCatalog").append(["prodcat", "ddprod.cat", "[INSTALLDIR]ddprod.cat", "Cat",
+                                   '%PROCESSOR_ARCHITECTURE ~<> "x86"'])
+    p.binary("Unprot", os.path.join(FIX, "ddfilt.sys"))
+    p.rows("ServiceConfigProtection").append(["prot", "ddfilt", "Unprot", '"[TempFolder]unprot.exe" ddfilt', "0",
+                                              "Filt", "NOT Installed OR REINSTALL"])
+    for a in schema.ACTIONS:
+        p.custom_action(a.name, a.type, a.entry, source=schema.BINARY_NAME)
+    p.sequence += [(s.action, s.condition, s.sequence) for s in schema.SEQUENCE]
+    p.tables["Error"].rows = [[str(e.number), e.text] for e in schema.ERRORS]
+    return p
+
+
+def find(p, table, key):
+    return next(r for r in p.rows(table) if r[0] == key)
+
+
+def component(p, key):
+    return find(p, "Component", key)
+
+
+def file_row(p, key):
+    return find(p, "File", key)
+
+
+def put(table, key, column, value):
+    """A change: one field of one row."""
+    def change(p):
+        t = p.tables[table]
+        find(p, table, key)[t.columns.index(column)] = value
+    return change
+
+
+def drop(table, key):
+    def change(p):
+        p.rows(table).remove(find(p, table, key))
+    return change
+
+
+def sequence(action, number=None, condition=None, remove=False):
+    def change(p):
+        old = next(s for s in p.sequence if s[0] == action)
+        p.sequence.remove(old)
+        if not remove:
+            p.sequence.append((action, old[1] if condition is None else condition,
+                               old[2] if number is None else number))
+    return change
+
+
+def binary(name, path_of):
+    """The Binary row's data from the file the test class made (path_of names the attribute)."""
+    def change(p, case):
+        find(p, "Binary", name)[1] = getattr(case, path_of)
+    return change
+
+
+def retype(table, column, type_):
+    def change(p):
+        t = p.tables[table]
+        t.types[t.columns.index(column)] = type_
+    return change
+
+
+def swap_columns(table, a, b):
+    def change(p):
+        t = p.tables[table]
+        i, j = t.columns.index(a), t.columns.index(b)
+        for seq in [t.columns, t.types] + t.rows:
+            seq[i], seq[j] = seq[j], seq[i]
+    return change
+
+
+def drop_column(table, column):
+    def change(p):
+        t = p.tables[table]
+        i = t.columns.index(column)
+        for seq in [t.columns, t.types] + t.rows:
+            del seq[i]
+    return change
+
+
+def both(first, second):
+    """A table made elsewhere, which msibuild alone would not build: two changes."""
+    def change(p):
+        first(p)
+        second(p)
+    return change
+
+
+def add_sequence(action, number, condition=""):
+    def change(p):
+        p.sequence.append((action, condition, number))
+    return change
+
+
+# (name, change, the lines lint prints for it)
+BROKEN = [
+    ("dangling Component_", put("DriverPackage", "filt", "Component_", "Gone"),
+     ["DriverPackage 'filt' Component_: names no Component row 'Gone'"]),
+    ("dangling DriverPackage_ of a registry row", put("DriverRegistry", "reg", "DriverPackage_", "gone"),
+     ["DriverRegistry 'reg' DriverPackage_: names no DriverPackage row 'gone'"]),
+    ("dangling DriverPackage_ of an upper filter", put("DriverUpperFilter", "uf", "DriverPackage_", "gone"),
+     ["DriverUpperFilter 'uf' DriverPackage_: names no DriverPackage row 'gone'"]),
+    ("dangling Component_ of a catalog", put("CryptCatalog", "prodcat", "Component_", "Gone"),
+     ["CryptCatalog 'prodcat' Component_: names no Component row 'Gone'"]),
+    ("dangling Binary_", drop("Binary", "Unprot"),
+     ["ServiceConfigProtection 'prot' Binary_: names no Binary row 'Unprot'"]),
+    # msibuild refuses an empty field in a column that is not nullable: the table comes from elsewhere.
+    ("empty non-nullable column", both(retype("DriverUpperFilter", "ServiceName", "S255"),
+                                       put("DriverUpperFilter", "uf", "ServiceName", "")),
+     ["DriverUpperFilter ServiceName: type S255, expected s255",
+      "DriverUpperFilter 'uf' ServiceName: empty; the column must hold a value"]),
+    ("integer column holding text", both(retype("DriverPackage", "Sequence", "S4"),
+                                         put("DriverPackage", "filt", "Sequence", "ten")),
+     ["DriverPackage Sequence: type S4, expected I4",
+      "DriverPackage 'filt' Sequence: 'ten' is not an integer of 4 bytes"]),
+    ("list separator in a package id", put("DriverPackage", "dev", "DriverPackage", "dev;2"),
+     ["DriverPackage 'dev;2' DriverPackage: holds ';', a separator of the library's lists (';*' are not allowed "
+      "in this key)"]),
+    ("registry list separator in a registry key", put("DriverRegistry", "reg", "DriverRegistry", "reg<1>"),
+     ["DriverRegistry 'reg<1>' DriverRegistry: holds '><', a separator of the library's lists ('><' are not "
+      "allowed in this key)"]),
+    ("unknown package attribute bit", put("DriverPackage", "filt", "Attributes", str(0x29 | 0x4000)),
+     ["DriverPackage 'filt' Attributes: unknown bits 0x4000"]),
+    ("unknown upper filter attribute bit", put("DriverUpperFilter", "uf", "Attributes", "3"),
+     ["DriverUpperFilter 'uf' Attributes: unknown bits 0x2"]),
+    ("unknown protection attribute bit", put("ServiceConfigProtection", "prot", "Attributes", "16"),
+     ["ServiceConfigProtection 'prot' Attributes: unknown bits 0x10"]),
+    ("unknown driver type", put("DriverPackage", "dev", "Type", "4"),
+     ["DriverPackage 'dev' Type: unknown type 4 (1 filter driver, 2 network driver, 3 device driver; empty: chosen "
+      "by the INF's class)"]),
+    ("unknown registry root", put("DriverRegistry", "reg", "Root", "-1"),
+     ["DriverRegistry 'reg' Root: unknown registry root -1 (0 HKEY_CLASSES_ROOT, 1 HKEY_CURRENT_USER, "
+      "2 HKEY_LOCAL_MACHINE, 3 HKEY_CURRENT_USER)"]),
+    ("negative package sequence", put("DriverPackage", "filt", "Sequence", "-5"),
+     ["DriverPackage 'filt' Sequence: -5 is outside 0 to 65535 (65535 or empty: no place in the order, run in "
+      "parallel)"]),
+    ("empty InfPath", put("DriverPackage", "filt", "InfPath", ""),
+     ["DriverPackage 'filt' InfPath: empty; every driver package needs its INF file"]),
+    ("InfPath naming no file", put("DriverPackage", "filt", "InfPath", "[INSTALLDIR]nofile.inf"),
+     ["DriverPackage 'filt' InfPath: names no file of the package: no File row 'nofile.inf' installs into "
+      "INSTALLDIR"]),
+    ("InfPath in the wrong folder", put("DriverPackage", "dev", "InfPath", "[INSTALLDIR]dddev.inf"),
+     ["DriverPackage 'dev' InfPath: names no file of the package: no File row 'dddev.inf' installs into "
+      "INSTALLDIR"]),
+    ("InfPath by the short name", put("DriverPackage", "dev", "InfPath", "[DRIVERS]DDDEV~1.INF"),
+     ["DriverPackage 'dev' InfPath: names the short name of File 'Dev_dddev.inf'; use its long name 'dddev.inf'"]),
+    ("InfPath under a misspelt folder", put("DriverPackage", "filt", "InfPath", "[INSTALDIR]ddfilt.inf"),
+     ["DriverPackage 'filt' InfPath: [INSTALDIR] is neither a directory nor a property of the package"]),
+    ("InfPath as a fixed path", put("DriverPackage", "filt", "InfPath", "C:\\drivers\\ddfilt.inf"),
+     ["DriverPackage 'filt' InfPath: names no file of the package: a fixed path, not one of the package's "
+      "folders"]),
+    ("InfPath of another component", put("DriverPackage", "filt", "InfPath", "[DRIVERS]dddev.inf"),
+     ["DriverPackage 'filt' InfPath: warning: names File 'Dev_dddev.inf' of component 'Dev', not of the package's "
+      "component 'Filt'"]),
+    ("CatPath naming no File row", put("DriverPackage", "filt", "CatPath", "[#Filt_ddfilt.cab]"),
+     ["DriverPackage 'filt' CatPath: names no File row 'Filt_ddfilt.cab'"]),
+    ("catalog Path naming no file", put("CryptCatalog", "prodcat", "Path", "[INSTALLDIR]prod.cat"),
+     ["CryptCatalog 'prodcat' Path: names no file of the package: no File row 'prod.cat' installs into "
+      "INSTALLDIR"]),
+    ("catalog without component", put("CryptCatalog", "prodcat", "Component_", ""),
+     ["CryptCatalog 'prodcat' Component_: empty; a row without a component is never selected"]),
+    ("protection never lifted", put("ServiceConfigProtection", "prot", "UnprotectCommand", ""),
+     ["ServiceConfigProtection 'prot' UnprotectCommand: warning: empty; the protection is never lifted, so the "
+      "service cannot be stopped or removed"]),
+    ("hardware id too long", put("DriverPackage", "dev", "HardwareId", "ROOT\\" + "D" * 195),
+     ["DriverPackage 'dev' HardwareId: 200 characters; a device property holds at most 199"]),
+    ("previous version that is no GUID", put("DriverPackage", "filt", "GuidsOfPreviousVersions", OLD_FILT + ",x"),
+     [f"DriverPackage 'filt' GuidsOfPreviousVersions: not component codes separated by ';': '{OLD_FILT},x'"]),
+    ("empty dependency", put("DriverPackage", "filt", "Dependencies", "Base[~]Other[~]"),
+     ["DriverPackage 'filt' Dependencies: an empty service name between the '[~]' separators"]),
+    ("class GUID without braces", put("DriverUpperFilter", "uf", "ClassGuid", CLASS_GUID[1:-1]),
+     [f"DriverUpperFilter 'uf' ClassGuid: '{CLASS_GUID[1:-1]}' is not a GUID in braces"]),
+    ("unbalanced condition", put("DriverPackage", "dev", "Condition", "(&Main = 3) OR (!Main = 3"),
+     ["DriverPackage 'dev' Condition: does not parse: expected ')' for the '(' at 16, found the end"]),
+    ("C operator in a condition", put("DriverRegistry", "reg", "Condition", "VersionNT == 603"),
+     ["DriverRegistry 'reg' Condition: does not parse: expected a value, found '=' at 12"]),
+    ("open string in a condition", put("CryptCatalog", "prodcat", "Condition", '%PROCESSOR_ARCHITECTURE ~<> "x86'),
+     ["CryptCatalog 'prodcat' Condition: does not parse: the string opened at 29 is not closed"]),
+    ("column of the wrong type", retype("DriverPackage", "Attributes", "S4"),
+     ["DriverPackage Attributes: type S4, expected I4"]),
+    ("string column too short", retype("DriverRegistry", "Value", "S64"),
+     ["DriverRegistry Value: type S64, expected S0: holds shorter values than the library takes"]),
+    ("columns out of order", swap_columns("CryptCatalog", "Name", "Path"),
+     ["CryptCatalog: columns in the order CryptCatalog, Path, Name, Component_, Condition; expected CryptCatalog, "
+      "Name, Path, Component_, Condition"]),
+    ("missing column", drop_column("DriverRegistry", "Condition"),
+     ["DriverRegistry Condition: missing column"]),
+    ("missing action", drop("CustomAction", "InstallDriversEarlyCommit_x64"),
+     ["CustomAction 'InstallDriversEarlyCommit_x64': missing; the DriverPackage rows need it"]),
+    ("deferred action without NoImpersonate", put("CustomAction", "InstallDriversDeferred", "Type", "1025"),
+     ["CustomAction 'InstallDriversDeferred' Type: 1025, expected 3073: missing NoImpersonate"]),
+    ("asynchronous immediate action", put("CustomAction", "ProtectServices", "Type", str(1 | 0x80)),
+     ["CustomAction 'ProtectServices' Type: 129, expected 1: extra Async"]),
+    ("rollback bound as a commit", put("CustomAction", "UninstallCryptCatalogRollback", "Type", str(0xC01 | 0x200)),
+     ["CustomAction 'UninstallCryptCatalogRollback' Type: 3585, expected 3329: missing Rollback; extra Commit"]),
+    ("program instead of DLL", put("CustomAction", "UnprotectServices", "Type", "2"),
+     ["CustomAction 'UnprotectServices' Type: 2, expected 1: a program stored in the Binary table, not a DLL "
+      "function stored in the Binary table"]),
+    ("early name bound to its own name", put("CustomAction", "InstallDriversEarlyDeferred_x64", "Target",
+                                             "InstallDriversEarlyDeferred"),
+     ["CustomAction 'InstallDriversEarlyDeferred_x64' Target: 'InstallDriversEarlyDeferred', expected "
+      "'InstallDriversDeferred'"]),
+    ("action from a missing Binary row", put("CustomAction", "InstallDrivers", "Source", "DriverDeploy64"),
+     ["CustomAction 'InstallDrivers' Source: names no Binary row 'DriverDeploy64'"]),
+    ("Binary that is no PE image", binary("DriverDeploy", "text_file"),
+     ["Binary 'DriverDeploy' Data: not a PE DLL: no MZ header"]),
+    ("Binary that is a program", binary("DriverDeploy", "program_image"),
+     ["Binary 'DriverDeploy' Data: not a DLL: the image is a program"]),
+    ("Binary without an export", binary("DriverDeploy", "dll_without_export"),
+     ["CustomAction 'UnprotectServicesRollback' Target: Binary 'DriverDeploy' exports no "
+      "'UnprotectServicesRollback'"]),
+    ("missing sequence step", sequence("InstallCryptCatalog", remove=True),
+     ["InstallExecuteSequence 'InstallCryptCatalog': missing; the CryptCatalog rows need it"]),
+    ("catalogs after the drivers they sign", sequence("InstallCryptCatalog", 4105),
+     ["InstallExecuteSequence 'InstallCryptCatalog' Sequence: 4105 is not before InstallDrivers (4100)"]),
+    ("finalize after the script", sequence("InstallDriversFinalize", 6650),
+     ["InstallExecuteSequence 'InstallDriversFinalize' Sequence: 6650 is not before InstallFinalize (6600)"]),
+    ("early install outside the script", sequence("InstallDriversEarly", 1450),
+     ["InstallExecuteSequence 'InstallDriversEarly' Sequence: 1450 is not after InstallInitialize (1500)"]),
+    ("scheduled action in the sequence", add_sequence("InstallDriversDeferred_x64", 4105),
+     ["InstallExecuteSequence 'InstallDriversDeferred_x64': the action is started by InstallDrivers, not by the "
+      "sequence"]),
+    ("sequence condition that does not parse", sequence("InstallDrivers", condition='NOT REMOVE~="ALL'),
+     ["InstallExecuteSequence 'InstallDrivers' Condition: does not parse: the string opened at 13 is not closed"]),
+    ("missing Error row", drop("Error", "27302"),
+     ["Error '27302': missing; the library sends it from InstallDriversDeferred"]),
+    ("Error text without the details", put("Error", "27310", "Message", "Failed to install catalog files."),
+     ["Error '27310' Message: warning: holds no [2] (the error code) and no [3] (what failed)"]),
+]
+
+
+class LintTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.isfile(ddpkg.DLL):
+            raise unittest.SkipTest(f"no driverdeploy.dll at {ddpkg.DLL} (set DD_DLL)")
+        cls.work = tempfile.mkdtemp(prefix="lint-")
+        cls.text_file = os.path.join(FIX, "ddfilt.inf")
+        with open(ddpkg.DLL, "rb") as f:
+            dll = f.read()
+        # The same image marked as a program: the DLL bit of the file header's characteristics cleared.
+        pe = int.from_bytes(dll[0x3C:0x40], "little")
+        characteristics = int.from_bytes(dll[pe + 22:pe + 24], "little") & ~0x2000
+        cls.program_image = cls._write("program.exe", dll[:pe + 22] + characteristics.to_bytes(2, "little")
+                                       + dll[pe + 24:])
+        # The same image with one export renamed (the name also stands, unused, among the image's strings).
+        name = b"UnprotectServicesRollback\0"
+        assert name in dll
+        cls.dll_without_export = cls._write("renamed.dll", dll.replace(name, b"UnprotectServicesRollbacX\0"))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    @classmethod
+    def _write(cls, name, data):
+        path = os.path.join(cls.work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def build(self, name, change=None):
+        p = good_package()
+        if change is not None:
+            change(p, self) if change.__code__.co_argcount == 2 else change(p)
+        folder = tempfile.mkdtemp(prefix="case-", dir=self.work)
+        return p.build(os.path.join(folder, name.replace(" ", "_") + ".msi"))
+
+    def lint(self, *argv):
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            code = lint.main(list(argv))
+        return code, out.getvalue().splitlines(), err.getvalue()
+
+    def test_good_package_is_clean(self):
+        path = self.build("good")
+        self.assertEqual(self.lint(path), (0, [], ""))
+
+    def test_each_broken_package_gets_its_own_line(self):
+        for name, change, lines in BROKEN:
+            with self.subTest(name):
+                path = self.build(name, change)
+                code, out, err = self.lint(path)
+                warnings = sum(1 for line in lines if ": warning: " in line)
+                summary = (f"{path}: {len(lines)} problem{'s' if len(lines) > 1 else ''} "
+                           f"({len(lines) - warnings} error{'s' if len(lines) - warnings != 1 else ''}, "
+                           f"{warnings} warning{'s' if warnings != 1 else ''})")
+                self.assertEqual((code, out, err), (1, lines + [summary], ""))
+
+    def test_warnings_pass_only_when_allowed(self):
+        _, change, _ = next(c for c in BROKEN if c[0] == "Error text without the details")
+        path = self.build("warning", change)
+        self.assertEqual(self.lint(path)[0], 1)
+        self.assertEqual(self.lint("--allow-warnings", path)[0], 0)
+        _, change, _ = next(c for c in BROKEN if c[0] == "missing Error row")
+        self.assertEqual(self.lint("--allow-warnings", self.build("error", change))[0], 1)
+
+    def test_problems_of_several_tables_come_sorted(self):
+        def two(p):
+            put("Error", "27302", "Message", "no details")(p)
+            put("DriverPackage", "filt", "Type", "0")(p)
+            put("DriverPackage", "dev", "Type", "9")(p)
+        code, out, _ = self.lint(self.build("sorted", two))
+        self.assertEqual(code, 1)
+        self.assertEqual([line.split(":")[0] for line in out[:-1]],
+                         ["DriverPackage 'dev' Type", "DriverPackage 'filt' Type", "Error '27302' Message"])
+
+    def test_usage_and_unreadable_packages_give_2(self):
+        missing = os.path.join(self.work, "missing.msi")
+        self.assertEqual(self.lint()[0], 2)
+        self.assertEqual(self.lint("a.msi", "b.msi")[0], 2)
+        code, out, err = self.lint(missing)
+        self.assertEqual((code, out), (2, []))
+        self.assertIn("cannot read " + missing, err)
+        self.assertEqual(self.lint(self.text_file)[0], 2)
+
+    def test_command_line(self):
+        path = self.build("command", drop("Error", "27302"))
+        result = subprocess.run([sys.executable, os.path.join(ROOT, "authoring", "bin", "driverdeploy"), "lint", path],
+                                capture_output=True, text=True)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout.splitlines()[0],
+                         "Error '27302': missing; the library sends it from InstallDriversDeferred")
+
+
+class ConditionSyntaxTest(unittest.TestCase):
+    """Valid installer conditions of every form pass; broken ones are named."""
+
+    VALID = ["", "  ", "Installed", "NOT Installed", "not installed", "VersionNT64", "VersionNT >= 603",
+             "VersionNT>=603", 'REMOVE~="ALL"', 'NOT REMOVE~="ALL"', "NOT UPGRADINGPRODUCTCODE",
+             '(&Main = 3) OR (!Main = 3)', "$Comp > 2 AND ?Comp = 3", '%PATH >< "system32"',
+             'A << "x" XOR B >> "y"', "A EQV B IMP NOT C", 'PROP ~<> "a b"', "X = -1", "((A))",
+             "NOT (A AND (B OR C))", "MsiNTProductType = 1 And Privileged", 'A <> ""', "Prop.With.Dots",
+             '"literal"', "1"]
+    INVALID = [("(A", "expected ')' for the '(' at 1, found the end"),
+               ("A)", "expected an operator or the end, found ')' at 2"),
+               ("A == 1", "expected a value, found '=' at 4"),
+               ("A && B", "unexpected '&' at 3"),
+               ("A AND", "expected a value, found the end"),
+               ("A B", "expected an operator or the end, found 'B' at 3"),
+               ('A = "x', "the string opened at 5 is not closed"),
+               ("()", "expected a value, found ')' at 2"),
+               ("A = NOT B", "expected a value, found 'NOT' at 5")]
+
+    def test_valid(self):
+        for text in self.VALID:
+            with self.subTest(text):
+                self.assertIsNone(lint.condition_error(text))
+
+    def test_invalid(self):
+        for text, error in self.INVALID:
+            with self.subTest(text):
+                self.assertEqual(lint.condition_error(text), error)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
