@@ -344,6 +344,7 @@ class Linter:
         self.package = package
         self.problems = []
         self.files = PackageFiles(package)
+        self.featured = {r["Component_"] for r in package.records("FeatureComponents")}
 
     def report(self, table, row, column, text, warning=False):
         self.problems.append(Problem(table, tuple(row), column, text, warning))
@@ -433,6 +434,9 @@ class Linter:
             table, column = c.foreign
             if value not in {r.get(column) for r in self.package.records(table)}:
                 self.report(t.name, key, c.name, f"names no {table} row '{value}'")
+            elif table == "Component" and value not in self.featured:
+                self.report(t.name, key, c.name, f"component '{value}' belongs to no feature (FeatureComponents), "
+                                                 f"so it is never installed")
         if c.name == t.attributes_column:
             known = 0
             for bit in t.attribute_bits:

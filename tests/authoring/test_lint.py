@@ -79,6 +79,12 @@ def drop(table, key):
     return change
 
 
+def drop_pair(table, first, second):
+    def change(p):
+        p.rows(table).remove(next(r for r in p.rows(table) if r[:2] == [first, second]))
+    return change
+
+
 def sequence(action, number=None, condition=None, remove=False):
     def change(p):
         old = next(s for s in p.sequence if s[0] == action)
@@ -145,6 +151,9 @@ BROKEN = [
      ["DriverUpperFilter 'uf' DriverPackage_: names no DriverPackage row 'gone'"]),
     ("dangling Component_ of a catalog", put("CryptCatalog", "prodcat", "Component_", "Gone"),
      ["CryptCatalog 'prodcat' Component_: names no Component row 'Gone'"]),
+    ("component in no feature", drop_pair("FeatureComponents", "Main", "Cat"),
+     ["CryptCatalog 'prodcat' Component_: component 'Cat' belongs to no feature (FeatureComponents), so it is "
+      "never installed"]),
     ("dangling Binary_", drop("Binary", "Unprot"),
      ["ServiceConfigProtection 'prot' Binary_: names no Binary row 'Unprot'"]),
     # msibuild refuses an empty field in a column that is not nullable: the table comes from elsewhere.
