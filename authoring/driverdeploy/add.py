@@ -127,13 +127,14 @@ class Reader:
                 self.entry(table_name, section, i, entry, parent=None)
 
     def entry(self, table_name, section, number, entry, parent):
+        """Reads one entry; parent is (DriverPackage key, how to name it) for an entry nested in a driver."""
         t = schema.table(table_name)
         ident = entry.get("id")
         # A protected service's id names its program's Binary row.
         self._current_id = ident if isinstance(ident, str) else None
         where = f"{section} #{number}" + (f" '{ident}'" if isinstance(ident, str) else "")
         if parent is not None:
-            where = f"driver '{parent}' {where}"
+            where = f"{parent[1]} {where}"
         fields = {f[0]: f for f in FIELDS[table_name]}
         nested = NESTED if table_name == "DriverPackage" else {}
         for key in entry:
@@ -159,7 +160,7 @@ class Reader:
                 continue
             values[column.name] = value
         if parent is not None:
-            values["DriverPackage_"] = parent
+            values["DriverPackage_"] = parent[0]
         key_value = values[t.keys[0]]
         if key_value:
             if key_value in self.ids[table_name]:
@@ -172,7 +173,8 @@ class Reader:
                 self.error(where, f"'{section_key}' must be an array of tables ([[driver.{section_key}]])")
                 continue
             for i, item in enumerate(items, 1):
-                self.entry(nested_table, section_key, i, item, parent=key_value or f"#{number}")
+                label = f"driver '{ident}'" if isinstance(ident, str) else f"driver #{number}"
+                self.entry(nested_table, section_key, i, item, parent=(key_value, label))
 
     def convert(self, where, key, kind, value, table, column):
         """The field's text, or None after an error."""
@@ -198,8 +200,8 @@ class Reader:
         if kind == "component":
             if string() is None:
                 return None
-            # A formatted value names its component only at install time.
-            if "[" not in value and value not in self.components:
+            # A formatted column names its component only at install time.
+            if not (column.formatted and "[" in value) and value not in self.components:
                 return bad(f"names component '{value}', which the base package does not have")
             return value
         if kind == "guid":
