@@ -159,6 +159,52 @@ class AddToProductsTest(AddTestCase):
             # The base's DriverDeploy Binary row held the same DLL: one row, not two.
             self.assertEqual([r["Name"] for r in after.records("Binary")].count(schema.BINARY_NAME), 1)
 
+    def test_lists_numbers_and_names_become_the_column_texts(self):
+        g1, g2 = "{11111111-2222-3333-4444-555555555555}", "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"
+        disk = "{4D36E967-E325-11CE-BFC1-08002BE10318}"
+        toml = self.write("lists.toml", f"""
+[[driver]]
+id = "dddev"
+component = "FilterDriver"
+inf = "[INSTALLDIR]dddev.inf"
+type = 3
+attributes = [0x8, "WinRe"]
+dependencies = ["Alpha", "Beta"]
+previous_versions = ["{g1}", "{g2}"]
+sequence = 5
+hardware_id = 'ROOT\\dddev'
+condition = "VersionNT64"
+  [[driver.registry]]
+  id = "multi"
+  root = 0
+  key = 'Software\\dd'
+  name = "List"
+  value = ["x", "y"]
+  [[driver.registry]]
+  id = "one"
+  root = "HKEY_CURRENT_USER"
+  key = 'Software\\dd'
+  name = "One"
+  value = ["only"]
+  [[driver.upper_filter]]
+  id = "dddevDisk"
+  class_guid = "{disk}"
+  service = "dddev"
+  dependencies = ["partmgr"]
+  attributes = ["AfterLastDependency"]
+""")
+        out = self.path("out.msi")
+        self.add(self.wixl_product(), toml, out)
+        with msidb.Package(out) as p:
+            self.assertEqual(p.table("DriverPackage").rows,
+                             [["dddev", "FilterDriver", "[INSTALLDIR]dddev.inf", "", "Alpha[~]Beta", "ROOT\\dddev",
+                               str(0x8 | 0x40), "3", "VersionNT64", "5", f"{g1};{g2}"]])
+            self.assertEqual(sorted(p.table("DriverRegistry").rows),
+                             [["multi", "0", "Software\\dd", "List", "x[~]y", "dddev", ""],
+                              ["one", "1", "Software\\dd", "One", "only[~]", "dddev", ""]])
+            self.assertEqual(p.table("DriverUpperFilter").rows,
+                             [["dddevDisk", disk, "dddev", "partmgr", "1", "dddev", ""]])
+
     def test_protected_service_program_and_the_dll_named_in_the_description(self):
         program = self.write("unprotect.exe", "MZ stand-in program")
         dll = self.write("kit.dll", "MZ stand-in dll")
