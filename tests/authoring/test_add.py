@@ -34,11 +34,11 @@ FILTER_ROWS = {
 }
 
 
-def run_add(*args, env=None):
+def run_add(*args, env=None, cwd=None):
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run([sys.executable, COMMAND, "add", *args], capture_output=True, text=True, env=full_env,
-                          timeout=120)
+                          cwd=cwd, timeout=120)
 
 
 def read_bytes(path):
@@ -78,7 +78,7 @@ class AddTestCase(unittest.TestCase):
         return p.build(self.path(name))
 
     def add(self, base, toml, out, *extra):
-        result = run_add(base, toml, "-o", out, "--dll", DLL, *extra)
+        result = run_add(base, toml, "-o", out, "--dll", DLL, *extra, cwd=self.work)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         return result
 
@@ -128,6 +128,7 @@ class AddToProductsTest(AddTestCase):
                 self.assertEqual(len(after.table(name).rows), len(before.table(name).rows) + count, name)
             self.assertEqual(after.records("File"), before.records("File"))
         self.assertTrue(os.path.exists(base), "the base is left as it was")
+        self.assertEqual(sorted(os.listdir(self.work)), ["out.msi", "product.msi"], "no files left behind")
 
     def test_adding_the_same_description_again_changes_nothing(self):
         once = self.path("once.msi")
@@ -135,6 +136,9 @@ class AddToProductsTest(AddTestCase):
         self.add(self.wixl_product(), FILTER_TOML, once)
         result = self.add(once, FILTER_TOML, twice)
         self.assertIn("DriverPackage: 0 added, 1 already there", result.stdout)
+        # msitools write a package's Binary data into the current folder unless told otherwise.
+        self.assertEqual(sorted(os.listdir(self.work)), ["once.msi", "product.msi", "twice.msi"],
+                         "no files left behind")
         with msidb.Package(once) as a, msidb.Package(twice) as b:
             self.assertEqual(sorted(a.tables), sorted(b.tables))
             for name in a.tables:
