@@ -52,3 +52,13 @@ foreach(script ${DD_E2E_TESTS})
     set_tests_properties(e2e.${name} PROPERTIES TIMEOUT 900
         ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR};DD_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/e2e")
 endforeach()
+
+# Authoring kit: each tests/authoring/test_*.py checks the kit's files and commands with msitools alone
+# (no Wine); DD_DLL is the DLL the kit puts into packages.
+file(GLOB DD_AUTHORING_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/authoring/test_*.py)
+foreach(script ${DD_AUTHORING_TESTS})
+    get_filename_component(name ${script} NAME_WE)
+    add_test(NAME authoring.${name} COMMAND ${DD_PYTHON} ${script})
+    set_tests_properties(authoring.${name} PROPERTIES TIMEOUT 300
+        ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/authoring:${CMAKE_SOURCE_DIR}/tests/e2e")
+endforeach()

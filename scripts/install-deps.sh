@@ -15,3 +15,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${sudo_cmd[@]}" apt-get update -qq
     "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The authoring kit's command on PATH, pointing at this checkout.
+kit="$(cd "$(dirname "$0")/.." && pwd)/authoring/bin/driverdeploy"
+link=/usr/local/bin/driverdeploy
+if [ "$(readlink "$link" 2>/dev/null)" != "$kit" ]; then
+    echo "linking $link -> $kit"
+    sudo_cmd=()
+    [ "$(id -u)" = 0 ] || sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" ln -sfn "$kit" "$link"
+fi

@@ -85,7 +85,8 @@ class Package:
         self.path = path
         self.dir = tempfile.mkdtemp(prefix="ddmsi-")
         try:
-            _run(["msidump", "-d", self.dir, "-t", "-s", os.path.abspath(path)])
+            # msidump writes the data of binary columns to Binary/ of the current folder, whatever -d says.
+            _run(["msidump", "-d", self.dir, "-t", "-s", os.path.abspath(path)], cwd=self.dir)
         except Exception:
             shutil.rmtree(self.dir, ignore_errors=True)
             raise
