@@ -494,6 +494,26 @@ class Linter:
         if r.get("Root") and root is not None and root not in schema.REGISTRY_ROOTS:
             roots = ", ".join(f"{k} {v}" for k, v in schema.REGISTRY_ROOTS.items())
             self.report("DriverRegistry", key, "Root", f"unknown registry root {root} ({roots})")
+        value = r.get("Value", "")
+        # A value formatted from properties is known only when the installer runs.
+        if "[" in value.replace(SERVICE_SEPARATOR, ""):
+            return
+        if value.startswith("#x"):
+            digits = value[2:]
+            if not re.fullmatch(r"[0-9A-Fa-f]*", digits):
+                self.report("DriverRegistry", key, "Value", f"'{value}': binary data holds characters that are not "
+                                                            f"hexadecimal digits")
+            elif len(digits) % 2:
+                self.report("DriverRegistry", key, "Value", f"'{value}': an odd number of hexadecimal digits; the "
+                                                            f"last one makes a byte of its own", warning=True)
+        elif value.startswith("#") and value[1:2] not in ("v", "%", "#"):
+            m = re.fullmatch(r"[ \t]*([-+]?[0-9]+)", value[1:])
+            if not m:
+                self.report("DriverRegistry", key, "Value", f"'{value}' is no DWORD: '#' takes a decimal number "
+                                                            f"('##' starts a string with '#')")
+            elif not -2**31 <= int(m.group(1)) < 2**31:
+                self.report("DriverRegistry", key, "Value", f"'{value}' is outside the signed 32-bit range of a "
+                                                            f"DWORD value")
 
     def check_DriverUpperFilter(self, key, r):
         guid = r.get("ClassGuid", "")

@@ -41,6 +41,10 @@ def good_package():
     ddpkg.driver_package(p, "dev", "Dev", "[INSTALLDIR]Driver files\\dddev.inf", "[DRIVERS]dddev.cat", type_=3,
                          condition="(&Main = 3) OR (!Main = 3 AND $Dev > 2)", hardware_id="ROOT\\DDDEV")
     ddpkg.driver_registry(p, "reg", "filt", "Software\\DDLint", "Chain", "[~]ddfilt", condition="VersionNT >= 603")
+    for id_, name, value in [("reg_dword", "Level", "# -5"), ("reg_binary", "Blob", "#x0aFF"),
+                             ("reg_hash", "Hash", "##1"), ("reg_expand", "Path", "#%[INSTALLDIR]x"),
+                             ("reg_formatted", "Count", "#[COUNT]"), ("reg_key", "+", "")]:
+        ddpkg.driver_registry(p, id_, "filt", "Software\\DDLint", name, value, root=0)
     ddpkg.upper_filter(p, "uf", "filt", CLASS_GUID, "ddfilt", dependencies="other", attributes=1)
     p.rows("CryptCatalog").append(["prodcat", "ddprod.cat", "[INSTALLDIR]ddprod.cat", "Cat",
                                    '%PROCESSOR_ARCHITECTURE ~<> "x86"'])
@@ -184,6 +188,13 @@ BROKEN = [
     ("unknown registry root", put("DriverRegistry", "reg", "Root", "-1"),
      ["DriverRegistry 'reg' Root: unknown registry root -1 (0 HKEY_CLASSES_ROOT, 1 HKEY_CURRENT_USER, "
       "2 HKEY_LOCAL_MACHINE, 3 HKEY_CURRENT_USER)"]),
+    ("binary registry value that is not hexadecimal", put("DriverRegistry", "reg", "Value", "#x0A0G"),
+     ["DriverRegistry 'reg' Value: '#x0A0G': binary data holds characters that are not hexadecimal digits"]),
+    ("DWORD registry value that is no number", put("DriverRegistry", "reg", "Value", "#12 apples"),
+     ["DriverRegistry 'reg' Value: '#12 apples' is no DWORD: '#' takes a decimal number ('##' starts a string "
+      "with '#')"]),
+    ("DWORD registry value out of range", put("DriverRegistry", "reg", "Value", "#4294967295"),
+     ["DriverRegistry 'reg' Value: '#4294967295' is outside the signed 32-bit range of a DWORD value"]),
     ("negative package sequence", put("DriverPackage", "filt", "Sequence", "-5"),
      ["DriverPackage 'filt' Sequence: -5 is outside 0 to 65535 (65535 or empty: no place in the order, run in "
       "parallel)"]),
