@@ -100,10 +100,14 @@ def sequence(action, number=None, condition=None, remove=False):
     return change
 
 
-def binary(name, path_of):
-    """The Binary row's data from the file the test class made (path_of names the attribute)."""
-    def change(p, case):
-        find(p, "Binary", name)[1] = getattr(case, path_of)
+# Files standing in for driverdeploy.dll, made once by the test class.
+IMAGES = {}
+
+
+def binary(name, image):
+    """The Binary row's data from one of IMAGES."""
+    def change(p):
+        find(p, "Binary", name)[1] = IMAGES[image]
     return change
 
 
@@ -302,15 +306,16 @@ class LintTest(unittest.TestCase):
         cls.text_file = os.path.join(FIX, "ddfilt.inf")
         with open(ddpkg.DLL, "rb") as f:
             dll = f.read()
+        IMAGES["text_file"] = cls.text_file
         # The same image marked as a program: the DLL bit of the file header's characteristics cleared.
         pe = int.from_bytes(dll[0x3C:0x40], "little")
         characteristics = int.from_bytes(dll[pe + 22:pe + 24], "little") & ~0x2000
-        cls.program_image = cls._write("program.exe", dll[:pe + 22] + characteristics.to_bytes(2, "little")
-                                       + dll[pe + 24:])
+        IMAGES["program_image"] = cls._write("program.exe", dll[:pe + 22] + characteristics.to_bytes(2, "little")
+                                             + dll[pe + 24:])
         # The same image with one export renamed (the name also stands, unused, among the image's strings).
         name = b"UnprotectServicesRollback\0"
         assert name in dll
-        cls.dll_without_export = cls._write("renamed.dll", dll.replace(name, b"UnprotectServicesRollbacX\0"))
+        IMAGES["dll_without_export"] = cls._write("renamed.dll", dll.replace(name, b"UnprotectServicesRollbacX\0"))
 
     @classmethod
     def tearDownClass(cls):
@@ -326,7 +331,7 @@ class LintTest(unittest.TestCase):
     def build(self, name, change=None):
         p = good_package()
         if change is not None:
-            change(p, self) if change.__code__.co_argcount == 2 else change(p)
+            change(p)
         folder = tempfile.mkdtemp(prefix="case-", dir=self.work)
         return p.build(os.path.join(folder, name.replace(" ", "_") + ".msi"))
 
