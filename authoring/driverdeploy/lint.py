@@ -95,6 +95,18 @@ class NotADll(Exception):
     pass
 
 
+def is_program_image(path):
+    """Whether the file is a PE image of a program (not a DLL), which CreateProcess runs whatever its name."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    try:
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        return (data[:2] == b"MZ" and data[pe:pe + 4] == b"PE\0\0"
+                and not struct.unpack_from("<H", data, pe + 22)[0] & 0x2000)
+    except struct.error:
+        return False
+
+
 def dll_exports(path):
     """The names a DLL image exports; raises NotADll saying why the file is none."""
     with open(path, "rb") as f:
@@ -449,10 +461,13 @@ class Linter:
             if error:
                 self.report(t.name, key, c.name, "does not parse: " + error)
 
-    def _path(self, table, key, column, value, component=None):
+    def _path(self, table, key, column, value, component=None, extension=".cat"):
         rows, problem = self.files.resolve(value)
         if problem:
             self.report(table, key, column, problem)
+        elif rows and not _long_name(rows[0]["FileName"]).lower().endswith(extension):
+            self.report(table, key, column, f"names File '{rows[0]['File']}', which is no {extension} file",
+                        warning=True)
         elif rows and component in self.files.components and all(r["Component_"] != component for r in rows):
             self.report(table, key, column, f"names File '{rows[0]['File']}' of component '{rows[0]['Component_']}', "
                                             f"not of the package's component '{component}'", warning=True)
@@ -463,9 +478,9 @@ class Linter:
             if inf == "":
                 self.report("DriverPackage", key, "InfPath", "empty; every driver package needs its INF file")
             else:
-                self._path("DriverPackage", key, "InfPath", inf, r.get("Component_"))
+                self._path("DriverPackage", key, "InfPath", inf, r.get("Component_"), ".inf")
         if r.get("CatPath"):
-            self._path("DriverPackage", key, "CatPath", r["CatPath"])
+            self._path("DriverPackage", key, "CatPath", r["CatPath"], extension=".cat")
         type_ = _integer(r.get("Type", "") or "")
         if r.get("Type") and type_ is not None and type_ not in schema.DRIVER_TYPES:
             kinds = ", ".join(f"{k} {v}" for k, v in schema.DRIVER_TYPES.items())
@@ -538,6 +553,10 @@ class Linter:
         if r.get("Component_", None) == "" and not condition_only:
             self.report("ServiceConfigProtection", key, "Component_",
                         "empty; a row without a component is never selected (unless ConditionOnly is set)")
+        program = r.get("Binary_", "")
+        if program and self.package.binary_path(program) and not is_program_image(self.package.binary_path(program)):
+            self.report("ServiceConfigProtection", key, "Binary_", f"Binary '{program}' is not a program image; the "
+                                                                   f"library runs it as one")
         if r.get("UnprotectCommand", None) == "":
             self.report("ServiceConfigProtection", key, "UnprotectCommand",
                         "empty; the protection is never lifted, so the service cannot be stopped or removed",

@@ -48,7 +48,7 @@ def good_package():
     ddpkg.upper_filter(p, "uf", "filt", CLASS_GUID, "ddfilt", dependencies="other", attributes=1)
     p.rows("CryptCatalog").append(["prodcat", "ddprod.cat", "[INSTALLDIR]ddprod.cat", "Cat",
                                    '%PROCESSOR_ARCHITECTURE ~<> "x86"'])
-    p.binary("Unprot", os.path.join(FIX, "ddfilt.sys"))
+    p.binary("Unprot", IMAGES["program_image"])
     p.rows("ServiceConfigProtection").append(["prot", "ddfilt", "Unprot", '"[TempFolder]unprot.exe" ddfilt', "0",
                                               "Filt", "NOT Installed OR REINSTALL"])
     for a in schema.ACTIONS:
@@ -220,6 +220,10 @@ BROKEN = [
     ("InfPath of another component", put("DriverPackage", "filt", "InfPath", "[DRIVERS]dddev.inf"),
      ["DriverPackage 'filt' InfPath: warning: names File 'Dev_dddev.inf' of component 'Dev', not of the package's "
       "component 'Filt'"]),
+    ("InfPath naming the driver image", put("DriverPackage", "filt", "InfPath", "[INSTALLDIR]ddfilt.sys"),
+     ["DriverPackage 'filt' InfPath: warning: names File 'Filt_ddfilt.sys', which is no .inf file"]),
+    ("CatPath naming the INF", put("DriverPackage", "filt", "CatPath", "[#Filt_ddfilt.inf]"),
+     ["DriverPackage 'filt' CatPath: warning: names File 'Filt_ddfilt.inf', which is no .cat file"]),
     ("CatPath naming no File row", put("DriverPackage", "filt", "CatPath", "[#Filt_ddfilt.cab]"),
      ["DriverPackage 'filt' CatPath: names no File row 'Filt_ddfilt.cab'"]),
     ("catalog Path naming no file", put("CryptCatalog", "prodcat", "Path", "[INSTALLDIR]prod.cat"),
@@ -253,6 +257,8 @@ BROKEN = [
       "Name, Path, Component_, Condition"]),
     ("missing column", drop_column("DriverRegistry", "Condition"),
      ["DriverRegistry Condition: missing column"]),
+    ("unprotect program that is a DLL", binary("Unprot", "dll"),
+     ["ServiceConfigProtection 'prot' Binary_: Binary 'Unprot' is not a program image; the library runs it as one"]),
     ("missing action", drop("CustomAction", "InstallDriversEarlyCommit_x64"),
      ["CustomAction 'InstallDriversEarlyCommit_x64': missing; the DriverPackage rows need it"]),
     ("deferred action without NoImpersonate", put("CustomAction", "InstallDriversDeferred", "Type", "1025"),
@@ -307,6 +313,7 @@ class LintTest(unittest.TestCase):
         with open(ddpkg.DLL, "rb") as f:
             dll = f.read()
         IMAGES["text_file"] = cls.text_file
+        IMAGES["dll"] = ddpkg.DLL
         # The same image marked as a program: the DLL bit of the file header's characteristics cleared.
         pe = int.from_bytes(dll[0x3C:0x40], "little")
         characteristics = int.from_bytes(dll[pe + 22:pe + 24], "little") & ~0x2000
