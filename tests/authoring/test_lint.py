@@ -408,6 +408,17 @@ class LintTest(unittest.TestCase):
                          "Error '27302': missing; the library sends it from InstallDriversDeferred")
 
 
+class ExportTableTest(unittest.TestCase):
+    def test_the_dll_exports_the_schema_entry_points(self):
+        # The names as the toolchain's own reader lists them, beside lint's reader and the schema.
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", ddpkg.DLL], capture_output=True, text=True,
+                              check=True, timeout=120).stdout
+        table = dump[dump.index("[Ordinal/Name Pointer] Table"):].split("\n\n")[0]
+        names = {line.split("]")[1].strip() for line in table.splitlines()[1:]}
+        self.assertEqual(names, set(schema.EXPORTS))
+        self.assertEqual(lint.dll_exports(ddpkg.DLL), names)
+
+
 class ConditionSyntaxTest(unittest.TestCase):
     """Valid installer conditions of every form pass; broken ones are named."""
 
