@@ -338,6 +338,7 @@ _GUID = re.compile(r"\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{
 _INT_RANGE = {2: (-32767, 32767), 4: (-2147483647, 2147483647)}
 # The longest hardware id a device property holds, without its terminating NUL.
 MAX_HARDWARE_ID = 199
+DEVICE_DRIVER = next(code for code, kind in schema.DRIVER_TYPES.items() if kind == "device driver")
 # The script window: the standard actions between which every action that schedules or runs script steps goes.
 SCRIPT_START, SCRIPT_END = "InstallInitialize", "InstallFinalize"
 # What joins the service names of a Dependencies value.
@@ -461,7 +462,7 @@ class Linter:
             if error:
                 self.report(t.name, key, c.name, "does not parse: " + error)
 
-    def _path(self, table, key, column, value, component=None, extension=".cat"):
+    def _path(self, table, key, column, value, extension, component=None):
         rows, problem = self.files.resolve(value)
         if problem:
             self.report(table, key, column, problem)
@@ -478,9 +479,9 @@ class Linter:
             if inf == "":
                 self.report("DriverPackage", key, "InfPath", "empty; every driver package needs its INF file")
             else:
-                self._path("DriverPackage", key, "InfPath", inf, r.get("Component_"), ".inf")
+                self._path("DriverPackage", key, "InfPath", inf, ".inf", r.get("Component_"))
         if r.get("CatPath"):
-            self._path("DriverPackage", key, "CatPath", r["CatPath"], extension=".cat")
+            self._path("DriverPackage", key, "CatPath", r["CatPath"], ".cat")
         type_ = _integer(r.get("Type", "") or "")
         if r.get("Type") and type_ is not None and type_ not in schema.DRIVER_TYPES:
             kinds = ", ".join(f"{k} {v}" for k, v in schema.DRIVER_TYPES.items())
@@ -490,8 +491,9 @@ class Linter:
         if r.get("Sequence") and sequence is not None and not 0 <= sequence <= 65535:
             self.report("DriverPackage", key, "Sequence", f"{sequence} is outside 0 to 65535 (65535 or empty: no "
                                                           f"place in the order, run in parallel)")
+        # Only the device driver installer makes a device node with the row's hardware id.
         hardware_id = r.get("HardwareId", "")
-        if len(hardware_id) > MAX_HARDWARE_ID:
+        if type_ == DEVICE_DRIVER and len(hardware_id) > MAX_HARDWARE_ID:
             self.report("DriverPackage", key, "HardwareId", f"{len(hardware_id)} characters; a device property holds "
                                                             f"at most {MAX_HARDWARE_ID}")
         guids = r.get("GuidsOfPreviousVersions", "")
@@ -540,7 +542,7 @@ class Linter:
             if r["Path"] == "":
                 self.report("CryptCatalog", key, "Path", "empty; the row names no catalog file")
             else:
-                self._path("CryptCatalog", key, "Path", r["Path"])
+                self._path("CryptCatalog", key, "Path", r["Path"], ".cat")
         if r.get("Name", None) == "":
             self.report("CryptCatalog", key, "Name", "empty; the catalog needs the name it is registered under")
         if r.get("Component_", None) == "":
