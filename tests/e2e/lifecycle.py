@@ -12,7 +12,6 @@ import shutil
 import sys
 
 import ddpkg
-from ddpkg import CA_COMMIT_ACTION, CA_DEFERRED, CA_IMMEDIATE, CA_ROLLBACK_ACTION
 
 FIX = os.path.join(ddpkg.FIXTURES, "lifecycle")
 RECORDER = os.path.join(ddpkg.BUILD_DIR, "dd_test_recorder.exe")
@@ -27,42 +26,31 @@ START_TYPE_ON_FINALIZE = 0x20
 UNINSTALL_PREVIOUS_VERSION = 0x8
 INSTALL_EARLY = 0x4
 
-# What each script-phase name runs (the early names are bound to the same exports).
-SCRIPT_ACTIONS = [
-    ("InstallDriversRollback", CA_ROLLBACK_ACTION, "InstallDriversRollback"),
-    ("InstallDriversDeferred", CA_DEFERRED, "InstallDriversDeferred"),
-    ("InstallDriversEarlyRollback", CA_ROLLBACK_ACTION, "InstallDriversRollback"),
-    ("InstallDriversEarlyDeferred", CA_DEFERRED, "InstallDriversDeferred"),
-    ("InstallDriversEarlyCommit", CA_COMMIT_ACTION, "InstallDriversCommit"),
-    ("UninstallDriversRollback", CA_ROLLBACK_ACTION, "UninstallDriversRollback"),
-    ("UninstallDriversDeferred", CA_DEFERRED, "UninstallDriversDeferred"),
-]
+# The kit's schema says which actions a package binds and where they go.
+sys.path.insert(0, os.path.join(ddpkg.SOURCE_DIR, "authoring"))
+from driverdeploy import schema  # noqa: E402
 
 
-def real_driver_actions(p, early=False):
+def kit_actions(p, table):
+    """Every custom action of the family that handles `table`, bound to the real export as the kit's schema
+    says, with the sequence entries it names."""
+    steps = {s.action: s for s in schema.SEQUENCE}
+    for a in schema.ACTIONS:
+        if a.table == table:
+            step = steps.get(a.name)
+            p.custom_action(a.name, a.type, a.entry, sequence=step.sequence if step else None,
+                            condition=step.condition if step else "")
+
+
+def real_driver_actions(p):
     """The driver actions of driverdeploy.dll: uninstall before the files go, install after they came, every
     scheduled name (plain and "_x64") bound to the real export, and the finalize step. The uninstall is left to
     the new version during a major upgrade (it removes the old drivers itself)."""
-    if early:
-        p.custom_action("InstallDriversEarly", CA_IMMEDIATE, "InstallDriversEarly", sequence=1502,
-                        condition="NOT REMOVE")
-    p.custom_action("UninstallDrivers", CA_IMMEDIATE, "UninstallDrivers", sequence=3400,
-                    condition="NOT UPGRADINGPRODUCTCODE")
-    p.custom_action("InstallDrivers", CA_IMMEDIATE, "InstallDrivers", sequence=4100, condition="NOT REMOVE")
-    for name, type_, export in SCRIPT_ACTIONS:
-        for suffix in ("", "_x64"):
-            p.custom_action(name + suffix, type_, export)
-    p.custom_action("InstallDriversFinalize", CA_DEFERRED, "InstallDriversFinalize", sequence=6590,
-                    condition="NOT REMOVE")
+    kit_actions(p, "DriverPackage")
 
 
 def catalog_actions(p):
-    p.custom_action("UninstallCryptCatalog", CA_IMMEDIATE, "UninstallCryptCatalog", sequence=3410)
-    p.custom_action("UninstallCryptCatalogRollback", CA_ROLLBACK_ACTION, "UninstallCryptCatalogRollback")
-    p.custom_action("UninstallCryptCatalogDeferred", CA_DEFERRED, "UninstallCryptCatalogDeferred")
-    p.custom_action("InstallCryptCatalog", CA_IMMEDIATE, "InstallCryptCatalog", sequence=4110)
-    p.custom_action("InstallCryptCatalogRollback", CA_ROLLBACK_ACTION, "InstallCryptCatalogRollback")
-    p.custom_action("InstallCryptCatalogDeferred", CA_DEFERRED, "InstallCryptCatalogDeferred")
+    kit_actions(p, "CryptCatalog")
 
 
 def fail_later(p, work, sequence=4200):
@@ -133,7 +121,7 @@ def product(work, version=1, install_dir="DDTest", component_guids=None, previou
         ddpkg.driver_registry(p, "reg_chain", "filt", APP_KEY, "Chain", "[~]ddfilt")
         ddpkg.upper_filter(p, "uf_filt", "filt", CLASS_GUID, "ddfilt", dependencies="other")
     p.cabinet("drivers.cab", members, work)
-    real_driver_actions(p, early=early or any(d.get("attributes", 0) & INSTALL_EARLY for d in drivers.values()))
+    real_driver_actions(p)
     catalog_actions(p)
     if failing:
         fail_later(p, work)
