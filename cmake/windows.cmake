@@ -34,6 +34,12 @@ target_compile_definitions(driverdeploy PRIVATE ${DD_DEFINES})
 target_link_options(driverdeploy PRIVATE -static -s)
 target_link_libraries(driverdeploy PRIVATE ${DD_SYSTEM_LIBS})
 
+# Windows-side tools of the authoring kit (authoring/probe/*.cmake).
+file(GLOB DD_KIT_TOOLS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/authoring/probe/*.cmake)
+foreach(tool ${DD_KIT_TOOLS})
+    include(${tool})
+endforeach()
+
 if(BUILD_TESTING)
     include(cmake/windows-tests.cmake)
 endif()
