@@ -8,12 +8,16 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import sys
 import uuid
 
 BUILD_DIR = os.environ.get("DD_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "windows"))
 DLL = os.environ.get("DD_DLL", os.path.join(BUILD_DIR, "driverdeploy.dll"))
 WINE_RUN = os.environ.get("DD_WINE_RUN", os.path.join(BUILD_DIR, "wine-run"))
 E2E_ROOT = os.path.join(BUILD_DIR, "e2e")
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "authoring"))
+from driverdeploy import cad, wine  # noqa: E402
 
 # Custom action types (Windows Installer): a function in a DLL stored in the
 # Binary table, and the script-phase flags.
@@ -59,8 +63,7 @@ EXIT_USER_EXIT = 1602 & 0xFF
 EXIT_FAILURE = 1603 & 0xFF
 
 
-def unix_to_windows(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+unix_to_windows = wine.unix_to_windows
 
 
 def new_guid():
@@ -211,19 +214,7 @@ class HangError(AssertionError):
     """A Wine or msiexec run that did not finish within its time limit."""
 
 
-def prefix_processes(prefix):
-    """'pid command line' of every process whose environment names this WINEPREFIX."""
-    out = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if f"WINEPREFIX={prefix}".encode() not in f.read().split(b"\0"):
-                    continue
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                out.append(f"  {pid} " + f.read().replace(b"\0", b" ").decode(errors="replace").strip())
-        except OSError:
-            continue
-    return out
+prefix_processes = wine.prefix_processes
 
 
 class Prefix:
@@ -443,29 +434,8 @@ def recorded_actions(prefix):
     return out
 
 
-# The CustomActionData text, decoded independently of the library.
-def decode_map(text, entry_sep, key_sep):
-    out = {}
-    pos, n = 0, len(text)
-    while pos < n:
-        i = pos
-        while True:
-            j = text.find(entry_sep, i)
-            if j < 0:
-                end = n
-                break
-            if j + 1 < n and text[j + 1] == entry_sep:
-                i = j + 2
-                continue
-            end = j
-            break
-        entry = text[pos:end]
-        k = entry.find(key_sep)
-        key, value = (entry, "") if k < 0 else (entry[:k], entry[k + 1:].replace(entry_sep * 2, entry_sep))
-        if key:
-            out[key] = value
-        pos = end + 1
-    return out
+# The CustomActionData text, decoded independently of the library (the authoring kit's decoder).
+decode_map = cad.decode_map
 
 
 def _int(text, default=0):

@@ -26,8 +26,7 @@ START_TYPE_ON_FINALIZE = 0x20
 UNINSTALL_PREVIOUS_VERSION = 0x8
 INSTALL_EARLY = 0x4
 
-# The kit's schema says which actions a package binds and where they go.
-sys.path.insert(0, os.path.join(ddpkg.SOURCE_DIR, "authoring"))
+# The kit's schema (on the path through ddpkg) says which actions a package binds and where they go.
 from driverdeploy import schema  # noqa: E402
 
 
