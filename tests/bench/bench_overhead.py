@@ -1,0 +1,153 @@
+"""Per-package overhead: a product of 20 sequenced filter-driver packages minus the same product with none (the same
+components and files, the same driver actions, an empty DriverPackage table), both full msiexec installs in fresh
+prefixes, divided by the time that a minimal program (tests/bench/windows/PlatformFloor.cpp) takes for the same
+platform calls on the same 20 INFs in a fresh prefix: open, publish, catalog, file queue, services, section.
+
+The packages are sequenced because the floor program does one INF after another: the figure is then the cost of
+the library and of the installer around the platform work, not a parallel gain or loss."""
+
+import os
+import re
+import shutil
+
+import benchkit as bk
+import ddpkg
+
+PACKAGES = 20
+TARGET = 1.3
+FLOOR = os.path.join(ddpkg.BUILD_DIR, "dd_bench_platform_floor.exe")
+INSTALL_DIR = "C:\\Program Files\\DDTest"
+STEP = re.compile(r"^step (?P<inf>\S+) (?P<name>\S+) (?P<us>\d+)$")
+TOTAL = re.compile(r"^total (?P<us>\d+)$", re.M)
+
+# What the product's lines say, grouped as the floor program's steps: each interval of a package's thread is put
+# under the step of the line that ends it.
+PRODUCT_STEPS = [
+    ("open", r"^Actual inf section"),
+    ("publish lookup and removal", r"^(Found |The system cannot find|The inf file .* was successfully uninstalled)"),
+    ("catalog", r"^The catalog file"),
+    ("files", r"^(The queue |A subqueue|New source media|A file cop)"),
+    ("services, section, registry, service checks", r"^(The service |Skip moving|Inf file|The package)"),
+    ("closing line", r"^The filter driver"),
+]
+
+
+def product_step(text):
+    for name, pattern in PRODUCT_STEPS:
+        if re.match(pattern, text):
+            return name
+    return "other: " + re.sub(r"ddb\d\d", "*", text)[:60]
+
+
+def msiexec_install(msi, label, round_):
+    wine = bk.fresh_prefix(f"bench-{label}")
+    try:
+        code, log, wall = bk.run_install(wine, msi)
+    finally:
+        wine.close()
+    logs = os.path.join(bk.BENCH_ROOT, "logs")
+    os.makedirs(logs, exist_ok=True)
+    with open(os.path.join(logs, f"overhead-{label}-{round_}.log"), "w", encoding="utf-8") as f:
+        f.write(log)
+    if code != 0:
+        raise RuntimeError(f"the {label} product did not install (exit code {code}); log in {logs}")
+    return wall, log
+
+
+def floor_run(folder, files):
+    """The floor program over the INFs copied into a fresh prefix where the product would have put them;
+    (seconds of the platform calls as the program measured them, {step: seconds})."""
+    wine = bk.fresh_prefix("bench-floor")
+    try:
+        target = wine.path(INSTALL_DIR)
+        os.makedirs(target, exist_ok=True)
+        for names in files.values():
+            for name in names:
+                shutil.copyfile(os.path.join(folder, name), os.path.join(target, name))
+        infs = [INSTALL_DIR + "\\" + names[0] for names in files.values()]
+        code, out = wine.run(FLOOR, *infs, timeout=300)
+    finally:
+        wine.close()
+    total = TOTAL.search(out)
+    if code != 0 or not total:
+        raise RuntimeError(f"the floor program failed (exit code {code}):\n{out[-2000:]}")
+    steps = {}
+    for line in out.splitlines():
+        m = STEP.match(line.strip())
+        if m:
+            steps[m.group("name")] = steps.get(m.group("name"), 0) + int(m.group("us")) / 1e6
+    return int(total.group("us")) / 1e6, steps
+
+
+def profile(log):
+    """Where the 20-package install spends the library's time: the windows of the driver actions, and the summed
+    intervals of the package threads grouped by step."""
+    lines = bk.library_lines(log)
+    windows = {}
+    for action in ("UninstallDrivers", "InstallDrivers", "InstallDriversDeferred", "InstallDriversFinalize"):
+        w = bk.action_window(lines, action)
+        if w:
+            windows[action] = w
+    steps = {}
+    deferred = windows.get("InstallDriversDeferred")
+    spans = 0
+    if deferred:
+        for t in bk.package_timelines(deferred[2]).values():
+            spans += (t["end"] or t["start"]) - t["start"]
+            for a, b in zip(t["lines"], t["lines"][1:]):
+                key = product_step(b.text)
+                steps[key] = steps.get(key, 0) + (b.ms - a.ms) / 1000
+    return {k: (w[1] - w[0]) / 1000 for k, w in windows.items()}, steps, spans / 1000
+
+
+def run(rounds):
+    if not os.path.exists(FLOOR):
+        raise RuntimeError(f"{FLOOR} is not built (cmake --build build/windows --target dd_bench_platform_floor)")
+    work = os.path.join(bk.BENCH_ROOT, "overhead")
+    twenty = bk.driver_product(os.path.join(work, "twenty"), PACKAGES, sequenced=True)
+    none = bk.driver_product(os.path.join(work, "none"), PACKAGES, sequenced=True, with_packages=False)
+    folder, files = bk.driver_sources(PACKAGES)
+    results = []
+    for r in range(rounds):
+        kinds = ["none", "twenty", "floor"]
+        kinds = kinds[r % 3:] + kinds[:r % 3]
+        got = {}
+        for kind in kinds:
+            bk.say(f"overhead round {r + 1}/{rounds}: {kind} (load {bk.load_average()})")
+            if kind == "floor":
+                got["floor"], got["floor_steps"] = floor_run(folder, files)
+            else:
+                got[kind], log = msiexec_install(twenty if kind == "twenty" else none, kind, r + 1)
+                if kind == "twenty":
+                    got["profile"] = profile(log)
+        got["ratio"] = (got["twenty"] - got["none"]) / got["floor"]
+        bk.say(f"  20 packages {got['twenty']:.2f} s, none {got['none']:.2f} s, floor {got['floor']:.3f} s: "
+               f"ratio {got['ratio']:.2f}")
+        results.append(got)
+
+    ratios = [g["ratio"] for g in results]
+    figure = bk.median(ratios)
+    middle = sorted(range(len(results)), key=lambda i: ratios[i])[len(results) // 2]
+    m = results[middle]
+    windows, steps, spans = m["profile"]
+    notes = [f"per-package overhead, round {middle + 1} (ratio {ratios[middle]:.2f}); ratios of all rounds: "
+             + ", ".join(f"{x:.2f}" for x in ratios),
+             f"  msiexec with 20 packages {m['twenty']:.2f} s, with none {m['none']:.2f} s, difference "
+             f"{m['twenty'] - m['none']:.2f} s; floor program {m['floor']:.3f} s",
+             "  driver action windows (first to closing line): "
+             + ", ".join(f"{k} {v:.2f} s" for k, v in windows.items()),
+             f"  package threads together {spans:.2f} s of the deferred window; by step, product vs floor (s):"]
+    floor_names = {"open": "open", "publish lookup and removal": "publish", "catalog": "catalog", "files": "files",
+                   "services, section, registry, service checks": None}
+    for name, seconds in sorted(steps.items(), key=lambda kv: -kv[1]):
+        f = floor_names.get(name)
+        if name.startswith("services"):
+            floor_s = m["floor_steps"].get("services", 0) + m["floor_steps"].get("section", 0)
+        else:
+            floor_s = m["floor_steps"].get(f, 0) if f else 0
+        notes.append(f"    {seconds:7.3f} vs {floor_s:7.3f}  {name}")
+    detail = (f"median (20 pkg {bk.median([g['twenty'] for g in results]):.2f} s - none "
+              f"{bk.median([g['none'] for g in results]):.2f} s) / floor "
+              f"{bk.median([g['floor'] for g in results]):.3f} s, {rounds} rounds")
+    return [bk.row("per-package overhead: (20 pkg - none) / floor", figure, "ratio", f"<= {TARGET}",
+                   figure <= TARGET, detail) | {"notes": notes}]

@@ -1,0 +1,105 @@
+"""Parallel packages: a product of 8 filter-driver packages of equal work installed through msiexec once with every
+package unsequenced (they run at the same time) and once with all of them sequenced (one after another).
+
+The time compared is the deferred driver action's own window in the verbose log: from the first line that
+InstallDriversDeferred writes to its closing "finished" line. That is where the dispatcher runs the packages and
+nothing else; the rest of the install (costing, msiexec's own file copies, the custom-action host starting) is the
+same in both products and would only dilute the figure."""
+
+import os
+import re
+
+import benchkit as bk
+
+PACKAGES = 8
+TARGET = 0.6
+DEFERRED = "InstallDriversDeferred"
+
+
+def normalized(text):
+    """A log line with the package names and paths taken out, so that the same step of every package reads alike."""
+    text = re.sub(r"ddb\d\d", "*", text)
+    return re.sub(r"'[A-Za-z]:\\[^']*'", "'...'", text)
+
+
+def step_totals(timelines):
+    """{step: summed ms over the packages} where a step is named by the line that closes it (the time from the
+    thread's previous line to that line, which includes the previous line's own trip to the installer)."""
+    totals = {}
+    for t in timelines.values():
+        lines = t["lines"]
+        for a, b in zip(lines, lines[1:]):
+            key = normalized(b.text)
+            totals[key] = totals.get(key, 0) + b.ms - a.ms
+    return totals
+
+
+def install(msi, label, round_):
+    wine = bk.fresh_prefix(f"bench-{label}")
+    try:
+        code, log, wall = bk.run_install(wine, msi)
+    finally:
+        wine.close()
+    logs = os.path.join(bk.BENCH_ROOT, "logs")
+    os.makedirs(logs, exist_ok=True)
+    with open(os.path.join(logs, f"parallel-{label}-{round_}.log"), "w", encoding="utf-8") as f:
+        f.write(log)
+    if code != 0:
+        raise RuntimeError(f"the {label} product did not install (exit code {code}); log in {logs}")
+    window = bk.action_window(bk.library_lines(log), DEFERRED)
+    if window is None:
+        raise RuntimeError(f"no finished {DEFERRED} in the {label} product's log")
+    first, last, lines = window
+    timelines = bk.package_timelines(lines)
+    if len(timelines) != PACKAGES or any(t["end"] is None for t in timelines.values()):
+        raise RuntimeError(f"{label}: {len(timelines)} package timelines, some unfinished")
+    return {"window": last - first, "first": first, "timelines": timelines, "wall": wall}
+
+
+def timeline_text(run, label):
+    out = [f"{label}: deferred window {run['window']} ms; per package start..finish (ms after the action's first "
+           f"line), thread id"]
+    for pid, t in sorted(run["timelines"].items(), key=lambda kv: kv[1]["start"]):
+        out.append(f"  {pid}  {t['start'] - run['first']:6d} .. {t['end'] - run['first']:6d}  "
+                   f"({t['end'] - t['start']:5d} ms)  tid {t['tid']:04x}")
+    both, union = bk.overlap_ms(run["timelines"])
+    out.append(f"  two or more packages under way {both} ms of the {union} ms that any was")
+    return out
+
+
+def run(rounds):
+    work = os.path.join(bk.BENCH_ROOT, "parallel")
+    unsequenced = bk.driver_product(os.path.join(work, "unsequenced"), PACKAGES, sequenced=False)
+    sequenced = bk.driver_product(os.path.join(work, "sequenced"), PACKAGES, sequenced=True)
+    pairs = []
+    for r in range(rounds):
+        # Alternating the order keeps a machine that grows busier from favouring one side.
+        order = [("unsequenced", unsequenced), ("sequenced", sequenced)]
+        if r % 2:
+            order.reverse()
+        got = {}
+        for label, msi in order:
+            bk.say(f"parallel round {r + 1}/{rounds}: {label} (load {bk.load_average()})")
+            got[label] = install(msi, label, r + 1)
+        pairs.append(got)
+        bk.say(f"  unsequenced {got['unsequenced']['window']} ms, sequenced {got['sequenced']['window']} ms")
+
+    ratios = [p["unsequenced"]["window"] / p["sequenced"]["window"] for p in pairs]
+    figure = bk.median(ratios)
+    # The round whose ratio is the median one stands for all in the timelines.
+    middle = sorted(range(len(pairs)), key=lambda i: ratios[i])[len(pairs) // 2]
+    par, seq = pairs[middle]["unsequenced"], pairs[middle]["sequenced"]
+    notes = [f"parallel packages, round {middle + 1} (ratio {ratios[middle]:.3f}); ratios of all rounds: "
+             + ", ".join(f"{x:.3f}" for x in ratios)]
+    notes += timeline_text(par, "unsequenced") + timeline_text(seq, "sequenced")
+    # Where the overlap is lost: steps whose summed time grows most when the packages run together.
+    par_steps, seq_steps = step_totals(par["timelines"]), step_totals(seq["timelines"])
+    growth = sorted(par_steps, key=lambda k: par_steps[k] - seq_steps.get(k, 0), reverse=True)[:6]
+    notes.append("steps summed over the 8 packages, unsequenced vs sequenced (ms; a step is named by the line that "
+                 "ends it):")
+    for k in growth:
+        notes.append(f"  {par_steps[k]:6d} vs {seq_steps.get(k, 0):6d}  {k[:110]}")
+    detail = (f"median deferred window {bk.median([p['unsequenced']['window'] for p in pairs]):.0f} ms vs "
+              f"{bk.median([p['sequenced']['window'] for p in pairs]):.0f} ms, {PACKAGES} packages, {rounds} rounds")
+    return [bk.row("parallel packages: unsequenced / sequenced", figure, "ratio", f"<= {TARGET}", figure <= TARGET,
+                   detail) | {"notes": notes}]
