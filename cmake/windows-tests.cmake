@@ -54,3 +54,9 @@ foreach(script ${DD_E2E_TESTS})
     set_tests_properties(e2e.${name} PROPERTIES TIMEOUT 900
         ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR};DD_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/e2e")
 endforeach()
+
+# The benchmarks' reading of the installer log (the benchmarks themselves run
+# through scripts/bench.sh, not here).
+add_test(NAME bench.log_reading COMMAND ${DD_PYTHON} ${CMAKE_SOURCE_DIR}/tests/bench/test_benchkit.py)
+set_tests_properties(bench.log_reading PROPERTIES TIMEOUT 60
+    ENVIRONMENT "DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR}")

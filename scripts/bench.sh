@@ -11,7 +11,9 @@ scripts/install-deps.sh
 cmake --preset native >/dev/null
 cmake --build build/native --target dd_bench
 cmake --preset windows >/dev/null
-cmake --build build/windows --target driverdeploy dd_bench_platform_floor
+# The DLL and every program of the benchmarks (targets named dd_bench_*).
+programs=$(cmake --build build/windows --target help | sed -n 's/^\(dd_bench_[A-Za-z0-9_]*\): .*/\1/p')
+cmake --build build/windows --target driverdeploy $programs
 build="$PWD/build/windows"
 DD_BUILD_DIR="$build" DD_DLL="$build/driverdeploy.dll" DD_WINE_RUN="$build/wine-run" DD_SOURCE_DIR="$PWD" \
     python3 tests/bench/run.py "$@"
