@@ -8,17 +8,11 @@ the library and of the installer around the platform work, not a parallel gain o
 
 import os
 import re
-import shutil
 
 import benchkit as bk
-import ddpkg
 
 PACKAGES = 20
 TARGET = 1.3
-FLOOR = os.path.join(ddpkg.BUILD_DIR, "dd_bench_platform_floor.exe")
-INSTALL_DIR = "C:\\Program Files\\DDTest"
-STEP = re.compile(r"^step (?P<inf>\S+) (?P<name>\S+) (?P<us>\d+)$")
-TOTAL = re.compile(r"^total (?P<us>\d+)$", re.M)
 
 # What the product's lines say, grouped as the floor program's steps: each interval of a package's thread is put
 # under the step of the line that ends it.
@@ -54,31 +48,6 @@ def msiexec_install(msi, label, round_):
     return wall, log
 
 
-def floor_run(folder, files):
-    """The floor program over the INFs copied into a fresh prefix where the product would have put them;
-    (seconds of the platform calls as the program measured them, {step: seconds})."""
-    wine = bk.fresh_prefix("bench-floor")
-    try:
-        target = wine.path(INSTALL_DIR)
-        os.makedirs(target, exist_ok=True)
-        for names in files.values():
-            for name in names:
-                shutil.copyfile(os.path.join(folder, name), os.path.join(target, name))
-        infs = [INSTALL_DIR + "\\" + names[0] for names in files.values()]
-        code, out = wine.run(FLOOR, *infs, timeout=300)
-    finally:
-        wine.close()
-    total = TOTAL.search(out)
-    if code != 0 or not total:
-        raise RuntimeError(f"the floor program failed (exit code {code}):\n{out[-2000:]}")
-    steps = {}
-    for line in out.splitlines():
-        m = STEP.match(line.strip())
-        if m:
-            steps[m.group("name")] = steps.get(m.group("name"), 0) + int(m.group("us")) / 1e6
-    return int(total.group("us")) / 1e6, steps
-
-
 def profile(log):
     """Where the 20-package install spends the library's time: the windows of the driver actions, and the summed
     intervals of the package threads grouped by step."""
@@ -101,12 +70,9 @@ def profile(log):
 
 
 def run(rounds):
-    if not os.path.exists(FLOOR):
-        raise RuntimeError(f"{FLOOR} is not built (cmake --build build/windows --target dd_bench_platform_floor)")
     work = os.path.join(bk.BENCH_ROOT, "overhead")
     twenty = bk.driver_product(os.path.join(work, "twenty"), PACKAGES, sequenced=True)
     none = bk.driver_product(os.path.join(work, "none"), PACKAGES, sequenced=True, with_packages=False)
-    folder, files = bk.driver_sources(PACKAGES)
     results = []
     for r in range(rounds):
         kinds = ["none", "twenty", "floor"]
@@ -115,7 +81,8 @@ def run(rounds):
         for kind in kinds:
             bk.say(f"overhead round {r + 1}/{rounds}: {kind} (load {bk.load_average()})")
             if kind == "floor":
-                got["floor"], got["floor_steps"] = floor_run(folder, files)
+                floor = bk.floor_run(PACKAGES)
+                got["floor"], got["floor_steps"] = floor["total"], floor["steps"]
             else:
                 got[kind], log = msiexec_install(twenty if kind == "twenty" else none, kind, r + 1)
                 if kind == "twenty":

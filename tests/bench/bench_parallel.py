@@ -34,10 +34,17 @@ def step_totals(timelines):
     return totals
 
 
-def install(msi, label, round_):
+def install(msi, label, round_, sample=False):
+    """One install in a fresh prefix and its deferred window; with sample, the CPU time of the prefix's processes
+    is sampled meanwhile (which costs CPU itself: such runs are not timed rounds)."""
     wine = bk.fresh_prefix(f"bench-{label}")
+    sampler = bk.CpuSampler(wine.prefix) if sample else None
     try:
-        code, log, wall = bk.run_install(wine, msi)
+        if sampler:
+            with sampler:
+                code, log, wall = bk.run_install(wine, msi)
+        else:
+            code, log, wall = bk.run_install(wine, msi)
     finally:
         wine.close()
     logs = os.path.join(bk.BENCH_ROOT, "logs")
@@ -53,7 +60,10 @@ def install(msi, label, round_):
     timelines = bk.package_timelines(lines)
     if len(timelines) != PACKAGES or any(t["end"] is None for t in timelines.values()):
         raise RuntimeError(f"{label}: {len(timelines)} package timelines, some unfinished")
-    return {"window": last - first, "first": first, "timelines": timelines, "wall": wall}
+    got = {"window": last - first, "first": first, "timelines": timelines, "wall": wall}
+    if sampler:
+        got["cpu"] = sampler.cpu_between(first, last)
+    return got
 
 
 def timeline_text(run, label):
@@ -67,6 +77,13 @@ def timeline_text(run, label):
     return out
 
 
+def cpu_text(run, label):
+    window = run["window"] / 1000
+    used = sorted(run["cpu"].items(), key=lambda kv: -kv[1])
+    return [f"  {label}: CPU seconds in the {window:.3f} s deferred window: "
+            + ", ".join(f"{name} {seconds:.2f} ({seconds / window:.0%})" for name, seconds in used[:5] if seconds >= 0.01)]
+
+
 def run(rounds):
     work = os.path.join(bk.BENCH_ROOT, "parallel")
     unsequenced = bk.driver_product(os.path.join(work, "unsequenced"), PACKAGES, sequenced=False)
@@ -74,32 +91,55 @@ def run(rounds):
     pairs = []
     for r in range(rounds):
         # Alternating the order keeps a machine that grows busier from favouring one side.
-        order = [("unsequenced", unsequenced), ("sequenced", sequenced)]
+        order = ["unsequenced", "sequenced", "floor-parallel", "floor-serial"]
         if r % 2:
             order.reverse()
         got = {}
-        for label, msi in order:
+        for label in order:
             bk.say(f"parallel round {r + 1}/{rounds}: {label} (load {bk.load_average()})")
-            got[label] = install(msi, label, r + 1)
+            if label.startswith("floor"):
+                floor = bk.floor_run(PACKAGES, parallel=label == "floor-parallel")
+                got[label], got[label + "-steps"] = floor["wall"], floor["steps"]
+            else:
+                got[label] = install(unsequenced if label == "unsequenced" else sequenced, label, r + 1)
         pairs.append(got)
-        bk.say(f"  unsequenced {got['unsequenced']['window']} ms, sequenced {got['sequenced']['window']} ms")
+        bk.say(f"  unsequenced {got['unsequenced']['window']} ms, sequenced {got['sequenced']['window']} ms; "
+               f"floor parallel {got['floor-parallel'] * 1000:.0f} ms, serial {got['floor-serial'] * 1000:.0f} ms")
+
+    # Where the time goes when the packages run together: one more install of each, with the prefix's processes'
+    # CPU time sampled (not a timed round: the sampling takes CPU of its own).
+    bk.say("parallel: one sampled install of each product")
+    sampled = {label: install(msi, label + "-sampled", 0, sample=True)
+               for label, msi in (("unsequenced", unsequenced), ("sequenced", sequenced))}
 
     ratios = [p["unsequenced"]["window"] / p["sequenced"]["window"] for p in pairs]
-    figure = bk.median(ratios)
+    floor_ratios = [p["floor-parallel"] / p["floor-serial"] for p in pairs]
+    figure, floor_figure = bk.median(ratios), bk.median(floor_ratios)
     # The round whose ratio is the median one stands for all in the timelines.
     middle = sorted(range(len(pairs)), key=lambda i: ratios[i])[len(pairs) // 2]
     par, seq = pairs[middle]["unsequenced"], pairs[middle]["sequenced"]
     notes = [f"parallel packages, round {middle + 1} (ratio {ratios[middle]:.3f}); ratios of all rounds: "
-             + ", ".join(f"{x:.3f}" for x in ratios)]
+             + ", ".join(f"{x:.3f}" for x in ratios) + "; floor program: "
+             + ", ".join(f"{x:.3f}" for x in floor_ratios)]
     notes += timeline_text(par, "unsequenced") + timeline_text(seq, "sequenced")
     # Where the overlap is lost: steps whose summed time grows most when the packages run together.
     par_steps, seq_steps = step_totals(par["timelines"]), step_totals(seq["timelines"])
     growth = sorted(par_steps, key=lambda k: par_steps[k] - seq_steps.get(k, 0), reverse=True)[:6]
-    notes.append("steps summed over the 8 packages, unsequenced vs sequenced (ms; a step is named by the line that "
-                 "ends it):")
+    notes.append(f"steps summed over the {PACKAGES} packages, unsequenced vs sequenced (ms; a step is named by the "
+                 f"line that ends it):")
     for k in growth:
         notes.append(f"  {par_steps[k]:6d} vs {seq_steps.get(k, 0):6d}  {k[:110]}")
+    fp, fs = pairs[middle]["floor-parallel-steps"], pairs[middle]["floor-serial-steps"]
+    notes.append("floor program, same round: its steps summed over the 8 INFs, on 8 threads vs one after another (ms):")
+    for k in sorted(fp, key=lambda k: fs.get(k, 0) - fp[k]):
+        notes.append(f"  {fp[k] * 1000:6.0f} vs {fs.get(k, 0) * 1000:6.0f}  {k}")
+    notes.append("sampled installs (one each, CPU of the prefix's processes from /proc):")
+    notes += cpu_text(sampled["unsequenced"], "unsequenced") + cpu_text(sampled["sequenced"], "sequenced")
     detail = (f"median deferred window {bk.median([p['unsequenced']['window'] for p in pairs]):.0f} ms vs "
               f"{bk.median([p['sequenced']['window'] for p in pairs]):.0f} ms, {PACKAGES} packages, {rounds} rounds")
+    floor_detail = (f"the same platform calls without the library: 8 threads "
+                    f"{bk.median([p['floor-parallel'] for p in pairs]) * 1000:.0f} ms vs one after another "
+                    f"{bk.median([p['floor-serial'] for p in pairs]) * 1000:.0f} ms (medians)")
     return [bk.row("parallel packages: unsequenced / sequenced", figure, "ratio", f"<= {TARGET}", figure <= TARGET,
-                   detail) | {"notes": notes}]
+                   detail) | {"notes": notes},
+            bk.row("  platform floor, 8 INFs: parallel / serial", floor_figure, "ratio", "-", None, floor_detail)]

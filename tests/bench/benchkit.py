@@ -4,8 +4,10 @@ medians, result rows and the reading of the installer log's time stamps."""
 
 import os
 import re
+import shutil
 import statistics
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -270,6 +272,42 @@ def overlap_ms(timelines):
     return both, union
 
 
+FLOOR = os.path.join(ddpkg.BUILD_DIR, "dd_bench_platform_floor.exe")
+INSTALL_DIR = "C:\\Program Files\\DDTest"
+_FLOOR_STEP = re.compile(r"^step (?P<inf>\S+) (?P<name>\S+) (?P<us>\d+)$")
+_FLOOR_SUM = re.compile(r"^(?P<what>total|wall) (?P<us>\d+)$")
+
+
+def floor_run(count, parallel=False):
+    """The floor program (tests/bench/windows/PlatformFloor.cpp) over `count` bench INFs copied into a fresh prefix
+    where the product puts them, one after another or each on a thread of its own. Returns dict(wall=seconds from
+    its first platform call to its last, total=summed seconds of the steps, steps={step: summed seconds})."""
+    if not os.path.exists(FLOOR):
+        raise RuntimeError(f"{FLOOR} is not built (cmake --build build/windows --target dd_bench_platform_floor)")
+    folder, files = driver_sources(count)
+    wine = fresh_prefix("bench-floor")
+    try:
+        target = wine.path(INSTALL_DIR)
+        os.makedirs(target, exist_ok=True)
+        for names in files.values():
+            for name in names:
+                shutil.copyfile(os.path.join(folder, name), os.path.join(target, name))
+        infs = [INSTALL_DIR + "\\" + names[0] for names in files.values()]
+        code, out = wine.run(FLOOR, *(["--parallel"] if parallel else []), *infs, timeout=300)
+    finally:
+        wine.close()
+    got = {"steps": {}}
+    for line in out.splitlines():
+        line = line.strip()
+        if m := _FLOOR_STEP.match(line):
+            got["steps"][m.group("name")] = got["steps"].get(m.group("name"), 0) + int(m.group("us")) / 1e6
+        elif m := _FLOOR_SUM.match(line):
+            got[m.group("what")] = int(m.group("us")) / 1e6
+    if code != 0 or "wall" not in got:
+        raise RuntimeError(f"the floor program failed (exit code {code}):\n{out[-2000:]}")
+    return got
+
+
 def run_install(wine, msi, timeout=600):
     """A full msiexec install; (exit code, log text, wall seconds)."""
     began = time.perf_counter()
@@ -288,3 +326,83 @@ def fresh_prefix(name):
     return wine
 
 
+
+
+# ---------------------------------------------------------------------------
+# CPU use of a prefix's processes during a run, sampled from /proc.
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def _prefix_pids(prefix):
+    pids = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"WINEPREFIX={prefix}".encode() not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+        except OSError:
+            continue
+        # The Windows program a wine process runs is its first argument that ends in .exe (or the server).
+        name = next((os.path.basename(a.decode(errors="replace").replace("\\", "/")) for a in args
+                     if a.lower().endswith(b".exe") or a.endswith(b"wineserver")), args[0].decode(errors="replace"))
+        pids[int(pid)] = name
+    return pids
+
+
+def _cpu_ticks(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])  # utime + stime
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+class CpuSampler:
+    """Samples, every `period` seconds, the CPU time of every process of a prefix, with the wall clock's time of
+    day in ms (the clock of the installer log's time stamps). cpu_between(first, last) gives each process's CPU
+    seconds inside a window of the log."""
+
+    def __init__(self, prefix, period=0.02):
+        self.prefix, self.period = prefix, period
+        self.samples = []  # (ms of the day, {pid: ticks})
+        self.names = {}
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+    def _run(self):
+        last_scan = 0
+        while not self._stop.is_set():
+            now = time.time()
+            if now - last_scan > 0.25:
+                self.names.update(_prefix_pids(self.prefix))
+                last_scan = now
+            local = time.localtime(now)
+            ms = ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + int((now % 1) * 1000)
+            ticks = {pid: t for pid in self.names if (t := _cpu_ticks(pid)) is not None}
+            self.samples.append((ms, ticks))
+            self._stop.wait(self.period)
+
+    def cpu_between(self, first, last):
+        """{process name (pid): CPU seconds} between two times of the day (ms), from the samples nearest them."""
+        if not self.samples:
+            return {}
+        before = min(self.samples, key=lambda s: abs(s[0] - first))[1]
+        after = min(self.samples, key=lambda s: abs(s[0] - last))[1]
+        out = {}
+        for pid, ticks in after.items():
+            used = (ticks - before.get(pid, 0)) / CLOCK_TICKS
+            if used > 0:
+                out[f"{self.names.get(pid, '?')} ({pid})"] = used
+        return out

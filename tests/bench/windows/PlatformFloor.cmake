@@ -4,4 +4,4 @@ add_executable(dd_bench_platform_floor ${CMAKE_CURRENT_LIST_DIR}/PlatformFloor.c
 target_compile_definitions(dd_bench_platform_floor PRIVATE ${DD_DEFINES})
 target_compile_options(dd_bench_platform_floor PRIVATE ${DD_WARNINGS} -municode)
 target_link_options(dd_bench_platform_floor PRIVATE -static -municode)
-target_link_libraries(dd_bench_platform_floor PRIVATE setupapi wintrust)
+target_link_libraries(dd_bench_platform_floor PRIVATE setupapi)

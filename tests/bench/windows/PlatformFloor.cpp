@@ -4,18 +4,30 @@
 // store, add its catalog, queue and commit the copy sections, the services
 // section, the rest of the install section), timed one by one.
 //
-//   dd_bench_platform_floor.exe <inf> [<inf> ...]
+//   dd_bench_platform_floor.exe [--parallel] [--trace] <inf> [<inf> ...]
 //
-// Prints "step <inf> <name> <microseconds>" per call group and
-// "total <microseconds>" for all of them; exits 1 at the first failing call,
-// naming it.
+// Prints "step <inf> <name> <microseconds>" per call group, "total
+// <microseconds>" for the sum of the steps and "wall <microseconds>" from the
+// first call to the last. The INFs go one after another, or with --parallel
+// each on a thread of its own, all started before the first is joined (as the
+// library runs unsequenced packages). Exits 1 at the first failing call,
+// naming it. With --trace it also prints "queue <notification> <microseconds
+// since the commit began>" for every file queue notification.
+//
+// wintrust.dll is loaded when the first catalog is added, inside that step's
+// time, as the library does: a process that installs drivers pays for it.
 
 #include <windows.h>
 #include <mscat.h>
 #include <setupapi.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,6 +39,8 @@ const GUID kDriverActionVerify = {0xf750e6c3, 0x38ee, 0x11d1, {0x85, 0xe5, 0x00,
 constexpr UINT kInstallFlagsWithoutFiles = 0x3EF;
 
 LARGE_INTEGER g_frequency;
+bool g_trace = false;
+thread_local long long g_commitBegan = 0;
 
 long long Now() {
     LARGE_INTEGER now;
@@ -35,6 +49,40 @@ long long Now() {
 }
 
 long long Microseconds(long long ticks) { return ticks * 1000000 / g_frequency.QuadPart; }
+
+[[noreturn]] void Fail(const wchar_t* step, const std::wstring& inf);
+
+struct Wintrust {
+    decltype(&CryptCATAdminAcquireContext) acquire;
+    decltype(&CryptCATAdminAddCatalog) add;
+    decltype(&CryptCATAdminReleaseCatalogContext) releaseCatalog;
+    decltype(&CryptCATAdminReleaseContext) release;
+};
+
+template <class Fn>
+Fn Entry(HMODULE module, const char* name) {
+    const FARPROC proc = GetProcAddress(module, name);
+    if (proc == nullptr) {
+        Fail(L"GetProcAddress", std::wstring(name, name + std::strlen(name)));
+    }
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
+}
+
+// Loaded once, by the first thread that needs it; the others wait for it.
+const Wintrust& LoadWintrust() {
+    static const Wintrust entries = [] {
+        const HMODULE module = LoadLibraryW(L"wintrust.dll");
+        if (module == nullptr) {
+            Fail(L"LoadLibraryW", L"wintrust.dll");
+        }
+        return Wintrust{Entry<decltype(&CryptCATAdminAcquireContext)>(module, "CryptCATAdminAcquireContext"),
+                        Entry<decltype(&CryptCATAdminAddCatalog)>(module, "CryptCATAdminAddCatalog"),
+                        Entry<decltype(&CryptCATAdminReleaseCatalogContext)>(module,
+                                                                            "CryptCATAdminReleaseCatalogContext"),
+                        Entry<decltype(&CryptCATAdminReleaseContext)>(module, "CryptCATAdminReleaseContext")};
+    }();
+    return entries;
+}
 
 [[noreturn]] void Fail(const wchar_t* step, const std::wstring& inf) {
     const DWORD error = GetLastError();
@@ -46,6 +94,9 @@ long long Microseconds(long long ticks) { return ticks * 1000000 / g_frequency.Q
 // The queue's answers without any UI: do every operation, the media is where
 // the INF says.
 UINT CALLBACK QueueCallback(PVOID, UINT notification, UINT_PTR, UINT_PTR) {
+    if (g_trace) {
+        std::wprintf(L"queue %u %lld\n", notification, Microseconds(Now() - g_commitBegan));
+    }
     switch (notification) {
     case SPFILENOTIFY_NEEDMEDIA:
     case SPFILENOTIFY_STARTCOPY:
@@ -111,16 +162,17 @@ long long InstallPackage(const std::wstring& infPath) {
     timer.Start(L"catalog");
     const std::wstring catPath = infPath.substr(0, infPath.size() - 4) + L".cat";
     std::wstring catName = FileName(catPath);
+    const Wintrust& wintrust = LoadWintrust();
     HCATADMIN admin = nullptr;
-    if (!CryptCATAdminAcquireContext(&admin, &kDriverActionVerify, 0)) {
+    if (!wintrust.acquire(&admin, &kDriverActionVerify, 0)) {
         Fail(L"CryptCATAdminAcquireContext", infPath);
     }
-    HCATINFO catalog = CryptCATAdminAddCatalog(admin, const_cast<wchar_t*>(catPath.c_str()), catName.data(), 0);
+    HCATINFO catalog = wintrust.add(admin, const_cast<wchar_t*>(catPath.c_str()), catName.data(), 0);
     if (catalog == nullptr) {
         Fail(L"CryptCATAdminAddCatalog", infPath);
     }
-    CryptCATAdminReleaseCatalogContext(admin, catalog, 0);
-    CryptCATAdminReleaseContext(admin, 0);
+    wintrust.releaseCatalog(admin, catalog, 0);
+    wintrust.release(admin, 0);
     total += timer.Stop();
 
     timer.Start(L"files");
@@ -131,6 +183,7 @@ long long InstallPackage(const std::wstring& infPath) {
     if (!SetupInstallFilesFromInfSectionW(inf, nullptr, queue, section, nullptr, 0)) {
         Fail(L"SetupInstallFilesFromInfSectionW", infPath);
     }
+    g_commitBegan = Now();
     if (!SetupCommitFileQueueW(nullptr, queue, QueueCallback, nullptr)) {
         Fail(L"SetupCommitFileQueueW", infPath);
     }
@@ -158,11 +211,34 @@ long long InstallPackage(const std::wstring& infPath) {
 
 int wmain(int argc, wchar_t** argv) {
     QueryPerformanceFrequency(&g_frequency);
-    long long total = 0;
+    bool parallel = false;
+    std::vector<std::wstring> infs;
     for (int i = 1; i < argc; ++i) {
-        total += InstallPackage(argv[i]);
+        if (std::wcscmp(argv[i], L"--trace") == 0) {
+            g_trace = true;
+        } else if (std::wcscmp(argv[i], L"--parallel") == 0) {
+            parallel = true;
+        } else {
+            infs.emplace_back(argv[i]);
+        }
     }
-    std::wprintf(L"total %lld\n", Microseconds(total));
+    std::atomic<long long> total{0};
+    const long long began = Now();
+    if (parallel) {
+        std::vector<std::thread> threads;
+        for (const std::wstring& inf : infs) {
+            threads.emplace_back([&total, inf] { total += InstallPackage(inf); });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    } else {
+        for (const std::wstring& inf : infs) {
+            total += InstallPackage(inf);
+        }
+    }
+    const long long wall = Now() - began;
+    std::wprintf(L"total %lld\nwall %lld\n", Microseconds(total.load()), Microseconds(wall));
     std::fflush(stdout);
     return 0;
 }
