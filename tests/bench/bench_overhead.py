@@ -48,6 +48,24 @@ def msiexec_install(msi, label, round_):
     return wall, log
 
 
+# Consecutive lines of one package with no platform call between them: the time from the first to the second is
+# what it takes the first line to reach the installer (a message to the msiexec process) and come back.
+LOG_ONLY_PAIRS = [("The queue has started to commit.", "A subqueue "),
+                  ("A subqueue 0 has started.", "New source media is needed"),
+                  ("A subqueue 0 has ended.", "The queue has finished committing.")]
+
+
+def log_line_cost(timelines):
+    """(median ms per log line from the pairs above, number of package lines)."""
+    samples, count = [], 0
+    for t in timelines.values():
+        count += len(t["lines"])
+        for a, b in zip(t["lines"], t["lines"][1:]):
+            if any(a.text.startswith(x) and b.text.startswith(y) for x, y in LOG_ONLY_PAIRS):
+                samples.append(b.ms - a.ms)
+    return bk.median(samples), count
+
+
 def profile(log):
     """Where the 20-package install spends the library's time: the windows of the driver actions, and the summed
     intervals of the package threads grouped by step."""
@@ -59,14 +77,16 @@ def profile(log):
             windows[action] = w
     steps = {}
     deferred = windows.get("InstallDriversDeferred")
-    spans = 0
+    spans, per_line = 0, (float("nan"), 0)
     if deferred:
-        for t in bk.package_timelines(deferred[2]).values():
+        timelines = bk.package_timelines(deferred[2])
+        per_line = log_line_cost(timelines)
+        for t in timelines.values():
             spans += (t["end"] or t["start"]) - t["start"]
             for a, b in zip(t["lines"], t["lines"][1:]):
                 key = product_step(b.text)
                 steps[key] = steps.get(key, 0) + (b.ms - a.ms) / 1000
-    return {k: (w[1] - w[0]) / 1000 for k, w in windows.items()}, steps, spans / 1000
+    return {k: (w[1] - w[0]) / 1000 for k, w in windows.items()}, steps, spans / 1000, per_line
 
 
 def run(rounds):
@@ -96,13 +116,16 @@ def run(rounds):
     figure = bk.median(ratios)
     middle = sorted(range(len(results)), key=lambda i: ratios[i])[len(results) // 2]
     m = results[middle]
-    windows, steps, spans = m["profile"]
+    windows, steps, spans, (line_ms, line_count) = m["profile"]
     notes = [f"per-package overhead, round {middle + 1} (ratio {ratios[middle]:.2f}); ratios of all rounds: "
              + ", ".join(f"{x:.2f}" for x in ratios),
              f"  msiexec with 20 packages {m['twenty']:.2f} s, with none {m['none']:.2f} s, difference "
              f"{m['twenty'] - m['none']:.2f} s; floor program {m['floor']:.3f} s",
              "  driver action windows (first to closing line): "
              + ", ".join(f"{k} {v:.2f} s" for k, v in windows.items()),
+             f"  the package threads wrote {line_count} lines; a line alone takes {line_ms:.1f} ms (median of the "
+             f"intervals between lines with no platform call between them): about "
+             f"{line_count * line_ms / 1000:.2f} s of logging",
              f"  package threads together {spans:.2f} s of the deferred window; by step, product vs floor (s):"]
     floor_names = {"open": "open", "publish lookup and removal": "publish", "catalog": "catalog", "files": "files",
                    "services, section, registry, service checks": None}
