@@ -88,7 +88,7 @@ def run(rounds):
     work = os.path.join(bk.BENCH_ROOT, "parallel")
     unsequenced = bk.driver_product(os.path.join(work, "unsequenced"), PACKAGES, sequenced=False)
     sequenced = bk.driver_product(os.path.join(work, "sequenced"), PACKAGES, sequenced=True)
-    pairs = []
+    pairs, floor_failures = [], []
     for r in range(rounds):
         # Alternating the order keeps a machine that grows busier from favouring one side.
         order = ["unsequenced", "sequenced", "floor-parallel", "floor-serial"]
@@ -100,6 +100,7 @@ def run(rounds):
             if label.startswith("floor"):
                 floor = bk.floor_run(PACKAGES, parallel=label == "floor-parallel")
                 got[label], got[label + "-steps"] = floor["wall"], floor["steps"]
+                floor_failures.extend(floor["failures"])
             else:
                 got[label] = install(unsequenced if label == "unsequenced" else sequenced, label, r + 1)
         pairs.append(got)
@@ -133,6 +134,9 @@ def run(rounds):
     notes.append("floor program, same round: its steps summed over the 8 INFs, on 8 threads vs one after another (ms):")
     for k in sorted(fp, key=lambda k: fs.get(k, 0) - fp[k]):
         notes.append(f"  {fp[k] * 1000:6.0f} vs {fs.get(k, 0) * 1000:6.0f}  {k}")
+    if floor_failures:
+        notes.append(f"floor program attempts that failed and were made again: {len(floor_failures)} "
+                     f"({floor_failures[0]})")
     notes.append("sampled installs (one each, CPU of the prefix's processes from /proc):")
     notes += cpu_text(sampled["unsequenced"], "unsequenced") + cpu_text(sampled["sequenced"], "sequenced")
     detail = (f"median deferred window {bk.median([p['unsequenced']['window'] for p in pairs]):.0f} ms vs "
