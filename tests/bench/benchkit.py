@@ -172,35 +172,38 @@ def say(text):
 # ---------------------------------------------------------------------------
 # The installer log.
 
-# "<action> (<pid>:<tid>) [hh:mm:ss:mmm]: <text>": the library's own lines.
-LIBRARY_LINE = ddpkg.LOG_LINE
+# "<action> (<pid>:<tid>) [hh:mm:ss:mmm]: ": the head of every line the library writes.
+LIBRARY_HEAD = re.compile(r"(?P<action>[A-Z][A-Za-z_0-9]*) \((?P<pid>[0-9a-f]+):(?P<tid>[0-9a-f]{4,})\) "
+                          r"\[(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d):(?P<ms>\d{3})\]: ")
 ACTION_FINISHED = re.compile(r"^(?P<action>[A-Za-z_0-9]+): finished\. Return value (?P<value>-?\d+)\.$")
 
 
 class LibraryLine:
-    def __init__(self, match):
-        self.action = match.group("action")
-        self.pid = int(match.group("pid"), 16)
-        self.tid = int(match.group("tid"), 16)
-        self.ms = ((int(match.group("h")) * 60 + int(match.group("m"))) * 60 + int(match.group("s"))) * 1000 + \
-            int(match.group("ms"))
-        self.text = match.group("text").rstrip("\r")
+    def __init__(self, head, text):
+        self.action = head.group("action")
+        self.pid = int(head.group("pid"), 16)
+        self.tid = int(head.group("tid"), 16)
+        self.ms = ((int(head.group("h")) * 60 + int(head.group("m"))) * 60 + int(head.group("s"))) * 1000 + \
+            int(head.group("ms"))
+        self.text = text.rstrip("\r")
 
 
 def library_lines(log):
     """Every line the library wrote, in log order, with its time in ms after midnight (a run that passes
-    midnight is unwrapped)."""
+    midnight is unwrapped). Wine's msiexec writes messages that arrive at once from several threads now and then
+    onto one line of the log (measured: "...NTamd64'.InstallDriversDeferred (11c:014c) [...]: ..."): such a line
+    is split where the next head begins."""
     out, last, offset = [], None, 0
     for line in log.splitlines():
-        m = LIBRARY_LINE.search(line)
-        if not m:
-            continue
-        item = LibraryLine(m)
-        if last is not None and item.ms + offset < last - 12 * 3600 * 1000:
-            offset += 24 * 3600 * 1000
-        item.ms += offset
-        last = item.ms
-        out.append(item)
+        heads = list(LIBRARY_HEAD.finditer(line))
+        for i, head in enumerate(heads):
+            end = heads[i + 1].start() if i + 1 < len(heads) else len(line)
+            item = LibraryLine(head, line[head.end():end])
+            if last is not None and item.ms + offset < last - 12 * 3600 * 1000:
+                offset += 24 * 3600 * 1000
+            item.ms += offset
+            last = item.ms
+            out.append(item)
     return out
 
 
