@@ -12,9 +12,11 @@ target_include_directories(dd_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests ${CM
 target_compile_definitions(dd_test_support PUBLIC ${DD_DEFINES})
 target_link_libraries(dd_test_support PUBLIC gtest ${DD_SYSTEM_LIBS})
 
-# Small Windows programs and DLLs the tests use: children, services (programs/)
-# and stand-ins for platform pieces Wine lacks (doubles/).
-file(GLOB DD_TEST_DOUBLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/doubles/*.cmake ${CMAKE_SOURCE_DIR}/tests/programs/*.cmake)
+# Small Windows programs and DLLs the tests use: children, services (programs/),
+# stand-ins for platform pieces Wine lacks (doubles/), and the benchmarks' own
+# programs (bench/windows/).
+file(GLOB DD_TEST_DOUBLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/doubles/*.cmake ${CMAKE_SOURCE_DIR}/tests/programs/*.cmake
+     ${CMAKE_SOURCE_DIR}/tests/bench/windows/*.cmake)
 foreach(double ${DD_TEST_DOUBLES})
     include(${double})
 endforeach()
@@ -62,3 +64,9 @@ foreach(script ${DD_AUTHORING_TESTS})
     set_tests_properties(authoring.${name} PROPERTIES TIMEOUT 300
         ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/authoring:${CMAKE_SOURCE_DIR}/tests/e2e")
 endforeach()
+
+# The benchmarks' reading of the installer log (the benchmarks themselves run
+# through scripts/bench.sh, not here).
+add_test(NAME bench.log_reading COMMAND ${DD_PYTHON} ${CMAKE_SOURCE_DIR}/tests/bench/test_benchkit.py)
+set_tests_properties(bench.log_reading PROPERTIES TIMEOUT 60
+    ENVIRONMENT "DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
