@@ -132,16 +132,40 @@ class Prefix:
         self.close()
 
 
-# "<action> (<pid>:<tid>) [hh:mm:ss:mmm]: <text>": a line of driverdeploy.dll in the installer log.
-LIBRARY_LINE = re.compile(r"(?P<action>[A-Za-z_0-9]+) \((?P<pid>[0-9a-f]+):(?P<tid>[0-9a-f]{4,})\) "
-                          r"\[(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d):(?P<ms>\d{3})\]: (?P<text>.*)$")
+# "<action> (<pid>:<tid>) [hh:mm:ss:mmm]: ": the head of every line driverdeploy.dll writes to the installer log.
+LIBRARY_HEAD = re.compile(r"(?P<action>[A-Z][A-Za-z_0-9]*) \((?P<pid>[0-9a-f]+):(?P<tid>[0-9a-f]{4,})\) "
+                          r"\[(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d):(?P<ms>\d{3})\]: ")
 
 
-def library_lines(log):
-    """The library's own log lines as (action, text), in order."""
-    out = []
+class LibraryLine:
+    def __init__(self, head, text):
+        self.action = head.group("action")
+        self.pid = int(head.group("pid"), 16)
+        self.tid = int(head.group("tid"), 16)
+        self.ms = ((int(head.group("h")) * 60 + int(head.group("m"))) * 60 + int(head.group("s"))) * 1000 + \
+            int(head.group("ms"))
+        self.text = text.rstrip("\r")
+
+
+def log_lines(log):
+    """Every line the library wrote, in log order, with its time in ms after midnight (a run that passes
+    midnight is unwrapped). Wine's msiexec writes messages that arrive at once from several threads now and then
+    onto one line of the log (measured: "...NTamd64'.InstallDriversDeferred (11c:014c) [...]: ..."): such a line
+    is split where the next head begins."""
+    out, last, offset = [], None, 0
     for line in log.splitlines():
-        m = LIBRARY_LINE.search(line)
-        if m:
-            out.append((m.group("action"), m.group("text").rstrip("\r")))
+        heads = list(LIBRARY_HEAD.finditer(line))
+        for i, head in enumerate(heads):
+            end = heads[i + 1].start() if i + 1 < len(heads) else len(line)
+            item = LibraryLine(head, line[head.end():end])
+            if last is not None and item.ms + offset < last - 12 * 3600 * 1000:
+                offset += 24 * 3600 * 1000
+            item.ms += offset
+            last = item.ms
+            out.append(item)
     return out
+
+
+def library_lines(log, action=None):
+    """The library's own log lines as (action, text), in order; only those of `action` when it is given."""
+    return [(x.action, x.text) for x in log_lines(log) if action is None or x.action == action]

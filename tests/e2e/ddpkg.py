@@ -276,19 +276,8 @@ class Prefix:
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
-# "<action> (<pid>:<tid>) [hh:mm:ss:mmm]: <text>" as the installer log shows it.
-LOG_LINE = re.compile(r"(?P<action>[A-Za-z_0-9]+) \((?P<pid>[0-9a-f]+):(?P<tid>[0-9a-f]{4,})\) "
-                      r"\[(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d):(?P<ms>\d{3})\]: (?P<text>.*)$")
-
-
-def library_lines(log, action=None):
-    """The library's own log lines (action, text), in order."""
-    out = []
-    for line in log.splitlines():
-        m = LOG_LINE.search(line)
-        if m and (action is None or m.group("action") == action):
-            out.append((m.group("action"), m.group("text").rstrip("\r")))
-    return out
+# The library's own log lines (action, text), in order, glued lines split (the kit's reader).
+library_lines = wine.library_lines
 
 
 class PackageTestCase(unittest.TestCase):

@@ -184,13 +184,12 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
         # Each package's lines come from a thread of its own, and every package has begun before any has ended.
         threads, first, last = {}, {}, {}
-        for index, line in enumerate(log.splitlines()):
-            m = ddpkg.LOG_LINE.search(line)
-            if not m or not m.group("action").startswith("InstallDriversDeferred"):
+        for index, line in enumerate(ddpkg.wine.log_lines(log)):
+            if not line.action.startswith("InstallDriversDeferred"):
                 continue
             for i in (1, 2, 3):
-                if f"'ddpar{i}'" in m.group("text"):
-                    threads.setdefault(i, set()).add(m.group("tid"))
+                if f"'ddpar{i}'" in line.text:
+                    threads.setdefault(i, set()).add(line.tid)
                     first.setdefault(i, index)
                     last[i] = index
         self.assertEqual({1, 2, 3}, set(threads))
