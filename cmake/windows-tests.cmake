@@ -12,9 +12,11 @@ target_include_directories(dd_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests ${CM
 target_compile_definitions(dd_test_support PUBLIC ${DD_DEFINES})
 target_link_libraries(dd_test_support PUBLIC gtest ${DD_SYSTEM_LIBS})
 
-# Small Windows programs and DLLs the tests use: children, services (programs/)
-# and stand-ins for platform pieces Wine lacks (doubles/).
-file(GLOB DD_TEST_DOUBLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/doubles/*.cmake ${CMAKE_SOURCE_DIR}/tests/programs/*.cmake)
+# Small Windows programs and DLLs the tests use: children, services (programs/),
+# stand-ins for platform pieces Wine lacks (doubles/) and the custom actions of
+# the end-to-end benchmarks (bench/windows/).
+file(GLOB DD_TEST_DOUBLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/doubles/*.cmake ${CMAKE_SOURCE_DIR}/tests/programs/*.cmake
+     ${CMAKE_SOURCE_DIR}/tests/bench/windows/*.cmake)
 foreach(double ${DD_TEST_DOUBLES})
     include(${double})
 endforeach()
