@@ -10,6 +10,7 @@
 #include "frame/Exception.h"
 #include "frame/HResult.h"
 #include "frame/InstallerCalls.h"
+#include "frame/KeptAnswers.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "msi/Database.h"
@@ -43,15 +44,7 @@ std::wstring SourceName(const std::wstring& defaultDir) {
 
 }  // namespace
 
-ComponentState GetComponentState(const std::wstring& component) {
-    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
-    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
-    ComponentState state;
-    state.result = MsiGetComponentStateW(GetHandle(), component.c_str(), &installed, &action);
-    state.installed = installed;
-    state.action = action;
-    return state;
-}
+ComponentState GetComponentState(const std::wstring& component) { return QueryComponentState(component); }
 
 bool IsInstalledByProduct(const std::wstring& componentGuid) {
     wchar_t productCode[39] = {};
@@ -68,15 +61,17 @@ bool IsAnyComponentInstalled(const std::vector<std::wstring>& componentGuids) {
 }
 
 int32_t EvaluateCondition(const std::wstring& condition) {
-    return MsiEvaluateConditionW(GetHandle(), condition.c_str());
+    return KeptCondition(condition, [&condition] { return static_cast<int32_t>(MsiEvaluateConditionW(GetHandle(), condition.c_str())); });
 }
 
 std::wstring GetComponentGuid(const std::wstring& component) {
-    const std::shared_ptr<Record> row = FetchOneRow(kComponentGuidQuery, component);
-    if (!row) {
-        throw Exception(hresult::InvalidHandle, L"Failed to read component GUID.", std::wstring());
-    }
-    return row->GetString(2);
+    return KeptComponentGuid(component, [&component] {
+        const std::shared_ptr<Record> row = FetchOneRow(kComponentGuidQuery, component);
+        if (!row) {
+            throw Exception(hresult::InvalidHandle, L"Failed to read component GUID.", std::wstring());
+        }
+        return row->GetString(2);
+    });
 }
 
 std::wstring LocateComponent(const std::wstring& componentGuid) {
