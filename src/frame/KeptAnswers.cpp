@@ -1,18 +1,26 @@
 #include "frame/KeptAnswers.h"
 
-#include <map>
 #include <memory>
+#include <optional>
 
 namespace setup {
 
 namespace {
 
-struct Answers {
+// What the installer's session answers.
+struct SessionAnswers {
     std::map<std::wstring, ComponentState> componentStates;
-    std::map<std::wstring, std::wstring> componentGuids;
     std::map<int32_t, bool> runModes;
     std::map<std::wstring, std::wstring> properties;
     std::map<std::wstring, int32_t> conditions;
+};
+
+struct Answers {
+    SessionAnswers session;
+    // The database's and the machine's, which only the script changes.
+    std::optional<ComponentGuids> componentGuids;
+    std::map<std::wstring, bool> installedByProduct;
+    std::map<std::wstring, ComponentLocation> componentLocations;
 };
 
 // Scopes may nest (an action body called from another); the outermost keeps.
@@ -20,11 +28,7 @@ std::unique_ptr<Answers> g_answers;
 int g_scopes = 0;
 
 template <class Key, class Value>
-Value Kept(std::map<Key, Value> Answers::*kept, const Key& key, const std::function<Value()>& ask) {
-    if (!g_answers) {
-        return ask();
-    }
-    auto& answers = (*g_answers).*kept;
+Value Kept(std::map<Key, Value>& answers, const Key& key, const std::function<Value()>& ask) {
     const auto found = answers.find(key);
     if (found != answers.end()) {
         return found->second;
@@ -49,33 +53,49 @@ KeptAnswers::~KeptAnswers() {
 }
 
 ComponentState KeptComponentState(const std::wstring& component, const std::function<ComponentState()>& ask) {
-    return Kept(&Answers::componentStates, component, ask);
+    return g_answers ? Kept(g_answers->session.componentStates, component, ask) : ask();
 }
 
-std::wstring KeptComponentGuid(const std::wstring& component, const std::function<std::wstring()>& ask) {
-    return Kept(&Answers::componentGuids, component, ask);
+bool KeptRunMode(int32_t mode, const std::function<bool()>& ask) {
+    return g_answers ? Kept(g_answers->session.runModes, mode, ask) : ask();
 }
-
-bool KeptRunMode(int32_t mode, const std::function<bool()>& ask) { return Kept(&Answers::runModes, mode, ask); }
 
 std::wstring KeptProperty(const std::wstring& name, const std::function<std::wstring()>& ask) {
-    return Kept(&Answers::properties, name, ask);
+    return g_answers ? Kept(g_answers->session.properties, name, ask) : ask();
 }
 
 int32_t KeptCondition(const std::wstring& condition, const std::function<int32_t()>& ask) {
-    return Kept(&Answers::conditions, condition, ask);
+    return g_answers ? Kept(g_answers->session.conditions, condition, ask) : ask();
+}
+
+bool KeptInstalledByProduct(const std::wstring& componentGuid, const std::function<bool()>& ask) {
+    return g_answers ? Kept(g_answers->installedByProduct, componentGuid, ask) : ask();
+}
+
+ComponentLocation KeptComponentLocation(const std::wstring& componentGuid, const std::function<ComponentLocation()>& ask) {
+    return g_answers ? Kept(g_answers->componentLocations, componentGuid, ask) : ask();
+}
+
+const ComponentGuids* KeptComponentGuids(const std::function<ComponentGuids()>& readAll) {
+    if (!g_answers) {
+        return nullptr;
+    }
+    if (!g_answers->componentGuids) {
+        g_answers->componentGuids = readAll();
+    }
+    return &*g_answers->componentGuids;
 }
 
 void ForgetKeptPropertiesAndConditions() {
     if (g_answers) {
-        g_answers->properties.clear();
-        g_answers->conditions.clear();
+        g_answers->session.properties.clear();
+        g_answers->session.conditions.clear();
     }
 }
 
-void ForgetKeptAnswers() {
+void ForgetKeptSessionAnswers() {
     if (g_answers) {
-        *g_answers = Answers();
+        g_answers->session = SessionAnswers();
     }
 }
 

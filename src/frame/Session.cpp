@@ -218,8 +218,9 @@ bool IsCancelled() { return g_cancelState.load() == result::UserExit; }
 void MarkCancelled() { g_cancelState.store(result::UserExit); }
 
 int32_t DoDeferredAction(const std::wstring& action, const std::wstring& data, uint32_t ticks) {
-    // The installer runs the named action in between: nothing asked before holds.
-    ForgetKeptAnswers();
+    // The installer runs the named action in between: what the session
+    // answered before may no longer hold.
+    ForgetKeptSessionAnswers();
     if (!data.empty()) {
         const UINT rc = MsiSetPropertyW(g_installer, action.c_str(), data.c_str());
         if (rc != ERROR_SUCCESS) {

@@ -55,20 +55,38 @@ TEST(KeptAnswers, EachKindOfQuestionIsKeptApart) {
         state.action = 2;
         return state;
     };
-    const auto guid = [&asked] {
+    const auto guids = [&asked] {
         ++asked;
-        return std::wstring(L"{G}");
+        return setup::ComponentGuids{{L"C", L"{G}"}, {L"D", L"{H}"}};
     };
-    const auto mode = [&asked] {
+    const auto yes = [&asked] {
         ++asked;
         return true;
     };
+    const auto location = [&asked] {
+        ++asked;
+        setup::ComponentLocation found;
+        found.state = 3;
+        found.path = L"C:\\x";
+        return found;
+    };
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(2, setup::KeptComponentState(L"C", states).action);
-        EXPECT_EQ(L"{G}", setup::KeptComponentGuid(L"C", guid));
-        EXPECT_TRUE(setup::KeptRunMode(3, mode));
+        EXPECT_EQ(L"{H}", setup::KeptComponentGuids(guids)->at(L"D"));
+        EXPECT_TRUE(setup::KeptRunMode(3, yes));
+        EXPECT_TRUE(setup::KeptInstalledByProduct(L"{G}", yes));
+        EXPECT_EQ(L"C:\\x", setup::KeptComponentLocation(L"{G}", location).path);
     }
-    EXPECT_EQ(3, asked);
+    EXPECT_EQ(5, asked);
+}
+
+TEST(KeptAnswers, OutsideAScopeTheComponentTableIsNotRead) {
+    int asked = 0;
+    EXPECT_EQ(nullptr, setup::KeptComponentGuids([&asked] {
+                  ++asked;
+                  return setup::ComponentGuids();
+              }));
+    EXPECT_EQ(0, asked);
 }
 
 TEST(KeptAnswers, APropertyWriteForgetsPropertiesAndConditionsButNotThePlan) {
@@ -80,6 +98,12 @@ TEST(KeptAnswers, APropertyWriteForgetsPropertiesAndConditionsButNotThePlan) {
         ++states;
         return setup::ComponentState();
     };
+    int products = 0;
+    const auto installed = [&products] {
+        ++products;
+        return false;
+    };
+    setup::KeptInstalledByProduct(L"{G}", installed);
     AskCondition(condition);
     AskProperty(property);
     setup::KeptComponentState(L"C", ask);
@@ -91,9 +115,14 @@ TEST(KeptAnswers, APropertyWriteForgetsPropertiesAndConditionsButNotThePlan) {
     EXPECT_EQ(2, property.count);
     EXPECT_EQ(1, states);
 
-    setup::ForgetKeptAnswers();
+    // A scheduled action may have changed the session, not the machine.
+    setup::ForgetKeptSessionAnswers();
     setup::KeptComponentState(L"C", ask);
+    AskProperty(property);
+    setup::KeptInstalledByProduct(L"{G}", installed);
     EXPECT_EQ(2, states);
+    EXPECT_EQ(3, property.count);
+    EXPECT_EQ(1, products);
 }
 
 TEST(KeptAnswers, AFailedQuestionIsAskedAgain) {
@@ -101,10 +130,10 @@ TEST(KeptAnswers, AFailedQuestionIsAskedAgain) {
     int asked = 0;
     const auto failing = [&asked]() -> std::wstring {
         ++asked;
-        throw std::runtime_error("no row");
+        throw std::runtime_error("no property");
     };
-    EXPECT_THROW(setup::KeptComponentGuid(L"C", failing), std::runtime_error);
-    EXPECT_THROW(setup::KeptComponentGuid(L"C", failing), std::runtime_error);
+    EXPECT_THROW(setup::KeptProperty(L"P", failing), std::runtime_error);
+    EXPECT_THROW(setup::KeptProperty(L"P", failing), std::runtime_error);
     EXPECT_EQ(2, asked);
 }
 

@@ -206,6 +206,10 @@ TEST_F(FreshPackageTest, KeptAnswersStandUntilTheLibraryWritesAProperty) {
         EXPECT_EQ(L"", setup::GetProperty(L"KEPT"));
         EXPECT_EQ(setup::ComponentToDo::Install, setup::GetComponentToDo(L"Payload"));
         EXPECT_EQ(W(kPayloadGuid), setup::GetComponentGuid(L"Payload"));
+        EXPECT_EQ(W(kOtherGuid), setup::GetComponentGuid(L"Other"));
+        const setup::Exception e = ddtest::CatchSetupException([] { setup::GetComponentGuid(L"NoSuchComponent"); });
+        EXPECT_EQ(static_cast<int32_t>(0x80070006), e.Code());
+        EXPECT_EQ(L"Failed to read component GUID.", e.Message());
         // Behind the library's back the kept answers stand...
         ASSERT_EQ(0u, MsiSetPropertyW(session_->handle(), L"KEPT", L"1"));
         ASSERT_EQ(0u, MsiSetComponentStateW(session_->handle(), L"Payload", INSTALLSTATE_ABSENT));
