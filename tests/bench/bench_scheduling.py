@@ -200,12 +200,13 @@ def run(rounds: int) -> list:
         return ", ".join(f"{v:.{digits}f}" for v in values)
 
     scaling = [total(r["dd", 500]) / total(r["dd", 50]) for r in results]
+    floor_scaling = [total(r["floor", 500]) / total(r["floor", 50]) for r in results]
     ratio = [per_row(r["dd", 50], r["dd", 500]) / per_row(r["floor", 50], r["floor", 500]) for r in results]
     note = f"{rounds} rounds, load average at each round start/end: {' '.join(loads)}"
     rows = [
         {"figure": "Scheduling: immediate actions, 500 rows / 50 rows", "value": median(scaling), "unit": "x",
          "target": "<= 11", "ok": median(scaling) <= 11,
-         "detail": f"per round: {fmt(scaling)}; {note}"},
+         "detail": f"per round: {fmt(scaling)}; the floor's: {fmt(floor_scaling)}; {note}"},
         {"figure": "Scheduling: time per row / floor's time per row", "value": median(ratio), "unit": "x",
          "target": "<= 1.5", "ok": median(ratio) <= 1.5,
          "detail": f"per round: {fmt(ratio)}; slope between 50 and 500 rows; {note}"},
