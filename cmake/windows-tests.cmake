@@ -14,7 +14,7 @@ target_link_libraries(dd_test_support PUBLIC gtest ${DD_SYSTEM_LIBS})
 
 # Small Windows programs and DLLs the tests use: children, services (programs/),
 # stand-ins for platform pieces Wine lacks (doubles/), and the benchmarks' own
-# programs (bench/windows/).
+# programs and custom actions (bench/windows/).
 file(GLOB DD_TEST_DOUBLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/doubles/*.cmake ${CMAKE_SOURCE_DIR}/tests/programs/*.cmake
      ${CMAKE_SOURCE_DIR}/tests/bench/windows/*.cmake)
 foreach(double ${DD_TEST_DOUBLES})

@@ -6,6 +6,7 @@ set(DD_PORTABLE_SOURCES
     driver/SelectionRules.cpp
     driver/install/InfDecoration.cpp
     frame/Format.cpp
+    frame/KeptAnswers.cpp
     msi/PayloadText.cpp
     system/DecimalText.cpp
     system/LoadOrderList.cpp

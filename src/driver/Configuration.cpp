@@ -9,6 +9,7 @@
 
 #include "driver/Selection.h"
 #include "frame/InstallerCalls.h"
+#include "frame/KeptAnswers.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "msi/Components.h"
@@ -121,7 +122,7 @@ bool IsRollbackDisabled() {
         Log(L"DISABLEDRIVERSROLLBACK specified.");
         return true;
     }
-    if (!MsiGetMode(GetHandle(), MSIRUNMODE_ROLLBACKENABLED)) {
+    if (!KeptRunMode(MSIRUNMODE_ROLLBACKENABLED, [] { return MsiGetMode(GetHandle(), MSIRUNMODE_ROLLBACKENABLED) != FALSE; })) {
         Log(L"MSIRUNMODE_ROLLBACKENABLED is false.");
         return true;
     }

@@ -1,7 +1,8 @@
 // The immediate driver actions: they pick the packages of each phase,
 // configure them, publish the package lists and schedule the script-phase
 // actions with the encoded lists, the rollback always before the action it
-// undoes.
+// undoes. Each package passes many rules that ask the same of the installer;
+// while an action decides, the installer's answers are kept (KeptAnswers.h).
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "driver/Selection.h"
 #include "frame/ActionBodies.h"
 #include "frame/InstallerCalls.h"
+#include "frame/KeptAnswers.h"
 #include "msi/Payload.h"
 
 namespace setup::driver {
@@ -69,6 +71,7 @@ namespace setup::bodies {
 using namespace setup::driver;
 
 void InstallDrivers() {
+    const KeptAnswers plan;
     const DriverPackageList packages = ReadDriverPackages();
     // Every install decision is asked (and logged) before any rollback decision.
     const DriverPackageList install = FilterPackages(packages, ShouldInstall);
@@ -88,6 +91,7 @@ void InstallDrivers() {
 }
 
 void InstallDriversEarly() {
+    const KeptAnswers plan;
     const DriverPackageList packages = ReadDriverPackages();
     const DriverPackageList early = FilterPackages(packages, ShouldInstallEarly);
     // The installer has not copied the files yet: they come from the package.
@@ -107,6 +111,7 @@ void InstallDriversEarly() {
 }
 
 void UninstallDrivers() {
+    const KeptAnswers plan;
     const DriverPackageList packages = ReadDriverPackages();
     const DriverPackageList uninstall = FilterPackages(packages, ShouldUninstall);
     const DriverPackageList rollback = FilterPackages(packages, ShouldRollbackUninstall);

@@ -129,13 +129,16 @@ DriverPackageList ReadDriverPackages() {
         return packages;
     }
     Overrides overrides = ReadOverrides();
+    // One query per table for the rows of every package.
+    DriverRegistryTable registry;
+    DriverUpperFilterTable upperFilters;
     while (const auto row = view->Fetch()) {
         DriverPackage package = ReadRow(*row);
         ValidateListKey(kTable, package.id, separators::List);
         Log(L"The package row '%s' was successfully read.", package.id);
         ApplyOverrides(package, overrides);
-        package.registryEntries = ReadDriverRegistry(package.id);
-        package.upperFilters = ReadDriverUpperFilters(package.id);
+        package.registryEntries = registry.RowsOf(package.id);
+        package.upperFilters = upperFilters.RowsOf(package.id);
         ValidateDriverPackage(package);
         packages.push_back(std::move(package));
     }

@@ -1,6 +1,6 @@
 #pragma once
 // What the installer plans for a component, from its installed and action
-// states (INSTALLSTATE values). Free of Win32 so the mapping is tested by a
+// states (INSTALLSTATE values), and the states themselves. Free of Win32 so the mapping is tested by a
 // table natively.
 
 #include <cstdint>
@@ -22,6 +22,14 @@ constexpr int32_t Local = 3;
 constexpr int32_t Source = 4;
 constexpr int32_t Default = 5;
 }  // namespace install_state
+
+// The installed and action states as the installer's state query gave them.
+struct ComponentState {
+    int32_t installed = install_state::Unknown;
+    int32_t action = install_state::Unknown;
+    // The installer's result of the state query; the states are valid only at 0.
+    uint32_t result = 0;
+};
 
 constexpr ComponentToDo ComponentToDoFromStates(int32_t installed, int32_t action) {
     const bool isInstalled = installed == install_state::Local || installed == install_state::Source;

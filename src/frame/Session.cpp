@@ -6,6 +6,7 @@
 
 #include "frame/Handles.h"
 #include "frame/HResult.h"
+#include "frame/KeptAnswers.h"
 #include "frame/Log.h"
 
 namespace setup {
@@ -217,6 +218,9 @@ bool IsCancelled() { return g_cancelState.load() == result::UserExit; }
 void MarkCancelled() { g_cancelState.store(result::UserExit); }
 
 int32_t DoDeferredAction(const std::wstring& action, const std::wstring& data, uint32_t ticks) {
+    // The installer runs the named action in between: what the session
+    // answered before may no longer hold.
+    ForgetKeptSessionAnswers();
     if (!data.empty()) {
         const UINT rc = MsiSetPropertyW(g_installer, action.c_str(), data.c_str());
         if (rc != ERROR_SUCCESS) {
@@ -322,13 +326,24 @@ int32_t SendErrorMessage(uint32_t number, int32_t code, uint32_t type, std::init
     return hresult::Ok;
 }
 
+ComponentState QueryComponentState(const std::wstring& component) {
+    return KeptComponentState(component, [&component] {
+        INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
+        INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
+        ComponentState state;
+        state.result = MsiGetComponentStateW(g_installer, component.c_str(), &installed, &action);
+        state.installed = installed;
+        state.action = action;
+        return state;
+    });
+}
+
 ComponentToDo GetComponentToDo(const std::wstring& component) {
-    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
-    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
-    if (MsiGetComponentStateW(g_installer, component.c_str(), &installed, &action) != ERROR_SUCCESS) {
+    const ComponentState state = QueryComponentState(component);
+    if (state.result != ERROR_SUCCESS) {
         return ComponentToDo::None;
     }
-    return ComponentToDoFromStates(installed, action);
+    return ComponentToDoFromStates(state.installed, state.action);
 }
 
 bool IsVerboseLoggingEnabled() {

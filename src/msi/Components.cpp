@@ -10,6 +10,7 @@
 #include "frame/Exception.h"
 #include "frame/HResult.h"
 #include "frame/InstallerCalls.h"
+#include "frame/KeptAnswers.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "msi/Database.h"
@@ -19,6 +20,7 @@ namespace setup {
 
 namespace {
 
+constexpr wchar_t kComponentGuidsQuery[] = L"SELECT `Component`, `ComponentId` FROM `Component`";
 constexpr wchar_t kComponentGuidQuery[] = L"SELECT `Component`, `ComponentId` FROM `Component` WHERE `Component` = ?";
 constexpr wchar_t kComponentDirectoryQuery[] = L"SELECT `Component`, `Directory_` FROM `Component` WHERE `Component` = ?";
 constexpr wchar_t kDirectoryQuery[] = L"SELECT * FROM `Directory` WHERE `Directory` = ?";
@@ -29,6 +31,20 @@ std::shared_ptr<Record> FetchOneRow(const wchar_t* query, const std::wstring& ke
     std::shared_ptr<View> view = database->OpenView(query);
     view->Execute(Record(key));
     return view->Fetch();
+}
+
+ComponentGuids ReadComponentGuids() {
+    ComponentGuids guids;
+    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(kComponentGuidsQuery);
+    view->Execute();
+    while (const auto row = view->Fetch()) {
+        guids.emplace(row->GetString(1), row->GetString(2));
+    }
+    return guids;
+}
+
+[[noreturn]] void ThrowNoComponentGuid() {
+    throw Exception(hresult::InvalidHandle, L"Failed to read component GUID.", std::wstring());
 }
 
 // DefaultDir is "name" or "short|long"; the source image uses the long name.
@@ -43,19 +59,13 @@ std::wstring SourceName(const std::wstring& defaultDir) {
 
 }  // namespace
 
-ComponentState GetComponentState(const std::wstring& component) {
-    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
-    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
-    ComponentState state;
-    state.result = MsiGetComponentStateW(GetHandle(), component.c_str(), &installed, &action);
-    state.installed = installed;
-    state.action = action;
-    return state;
-}
+ComponentState GetComponentState(const std::wstring& component) { return QueryComponentState(component); }
 
 bool IsInstalledByProduct(const std::wstring& componentGuid) {
-    wchar_t productCode[39] = {};
-    return MsiGetProductCodeW(componentGuid.c_str(), productCode) == ERROR_SUCCESS;
+    return KeptInstalledByProduct(componentGuid, [&componentGuid] {
+        wchar_t productCode[39] = {};
+        return MsiGetProductCodeW(componentGuid.c_str(), productCode) == ERROR_SUCCESS;
+    });
 }
 
 bool IsAnyComponentInstalled(const std::vector<std::wstring>& componentGuids) {
@@ -68,29 +78,45 @@ bool IsAnyComponentInstalled(const std::vector<std::wstring>& componentGuids) {
 }
 
 int32_t EvaluateCondition(const std::wstring& condition) {
-    return MsiEvaluateConditionW(GetHandle(), condition.c_str());
+    return KeptCondition(condition, [&condition] { return static_cast<int32_t>(MsiEvaluateConditionW(GetHandle(), condition.c_str())); });
 }
 
 std::wstring GetComponentGuid(const std::wstring& component) {
+    // While an action decides, one read of the table answers every package.
+    if (const ComponentGuids* guids = KeptComponentGuids(ReadComponentGuids)) {
+        const auto found = guids->find(component);
+        if (found == guids->end()) {
+            ThrowNoComponentGuid();
+        }
+        return found->second;
+    }
     const std::shared_ptr<Record> row = FetchOneRow(kComponentGuidQuery, component);
     if (!row) {
-        throw Exception(hresult::InvalidHandle, L"Failed to read component GUID.", std::wstring());
+        ThrowNoComponentGuid();
     }
     return row->GetString(2);
 }
 
 std::wstring LocateComponent(const std::wstring& componentGuid) {
-    DWORD size = 0;
-    MsiLocateComponentW(componentGuid.c_str(), nullptr, &size);
-    std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
-    DWORD capacity = static_cast<DWORD>(buffer.size());
-    const INSTALLSTATE state = MsiLocateComponentW(componentGuid.c_str(), buffer.data(), &capacity);
-    if (state == INSTALLSTATE_INVALIDARG) {
+    const ComponentLocation location = KeptComponentLocation(componentGuid, [&componentGuid] {
+        // Most key paths fit the first buffer, which saves a size query.
+        std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+        DWORD capacity = static_cast<DWORD>(buffer.size());
+        ComponentLocation found;
+        found.state = MsiLocateComponentW(componentGuid.c_str(), buffer.data(), &capacity);
+        if (found.state == INSTALLSTATE_MOREDATA) {
+            buffer.assign(static_cast<size_t>(capacity) + 1, L'\0');
+            capacity = static_cast<DWORD>(buffer.size());
+            found.state = MsiLocateComponentW(componentGuid.c_str(), buffer.data(), &capacity);
+        }
+        found.path = buffer.data();
+        return found;
+    });
+    if (location.state == INSTALLSTATE_INVALIDARG) {
         throw ArgumentException(L"Invalid argument when locating component.");
     }
-    std::wstring path(buffer.data());
-    Log(L"Component '%s', state '%d', location '%s'.", componentGuid, static_cast<int32_t>(state), path);
-    return path;
+    Log(L"Component '%s', state '%d', location '%s'.", componentGuid, location.state, location.path);
+    return location.path;
 }
 
 namespace {

@@ -7,14 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace setup {
+#include "frame/ComponentToDo.h"
 
-struct ComponentState {
-    int32_t installed = -1;
-    int32_t action = -1;
-    // The installer's result of the state query; the states are valid only at 0.
-    uint32_t result = 0;
-};
+namespace setup {
 
 ComponentState GetComponentState(const std::wstring& component);
 

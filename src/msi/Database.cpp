@@ -13,6 +13,8 @@ namespace {
 constexpr int kNullInteger = static_cast<int>(0x80000000u);
 constexpr DWORD kStreamChunk = 4096;
 constexpr wchar_t kListSeparator[] = L"[~]";
+// Room beyond the unformatted text for what its properties expand to.
+constexpr size_t kFormatHeadroom = 256;
 
 [[noreturn]] void ThrowInstallerFailure(UINT result, const wchar_t* message) {
     throw Exception(HResultFromWin32(result), message, std::wstring());
@@ -152,15 +154,15 @@ std::wstring FormatPiece(MSIHANDLE installer, const std::wstring& text) {
     Record record(MsiCreateRecord(1));
     record.SetString(0, text);
 
-    wchar_t probe[1] = {};
-    DWORD size = 0;
-    MsiFormatRecordW(installer, record.Handle(), probe, &size);
-    if (size == 0) {
-        return std::wstring();
+    // A buffer that holds most results saves the installer a size query.
+    std::vector<wchar_t> buffer(text.size() + kFormatHeadroom, L'\0');
+    DWORD length = static_cast<DWORD>(buffer.size());
+    UINT rc = MsiFormatRecordW(installer, record.Handle(), buffer.data(), &length);
+    if (rc == ERROR_MORE_DATA) {
+        buffer.assign(static_cast<size_t>(length) + 1, L'\0');
+        length = static_cast<DWORD>(buffer.size());
+        rc = MsiFormatRecordW(installer, record.Handle(), buffer.data(), &length);
     }
-    std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
-    DWORD length = size + 1;
-    const UINT rc = MsiFormatRecordW(installer, record.Handle(), buffer.data(), &length);
     if (rc != ERROR_SUCCESS) {
         ThrowInstallerFailure(rc, L"Failed formats record field data and properties using a format string.");
     }

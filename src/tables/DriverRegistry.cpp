@@ -22,24 +22,35 @@ void LogReadFailure(const Exception& e) { Log(L"%s Error 0x%x.", e.Message(), e.
 
 }  // namespace
 
-std::vector<DriverRegistryEntry> ReadDriverRegistry(const std::wstring& driverPackage) {
+std::vector<DriverRegistryEntry> DriverRegistryTable::RowsOf(const std::wstring& driverPackage) {
+    if (!rows_) {
+        std::map<std::wstring, std::vector<DriverRegistryEntry>> byPackage;
+        const auto view = OpenTableQuery(kTable,
+            L"SELECT `DriverRegistry`, `Root`, `Key`, `Name`, `Value`, `DriverPackage_`, `Condition` FROM `DriverRegistry`",
+            MissingTable::Silent);
+        while (const auto row = view ? view->Fetch() : nullptr) {
+            DriverRegistryEntry entry;
+            entry.id = row->GetString(1);
+            entry.root = row->GetInteger(2, 0);
+            entry.key = row->GetString(3);
+            entry.name = row->GetString(4);
+            entry.value = row->GetString(5);
+            entry.driverPackage = row->GetString(6);
+            entry.condition = row->GetString(7);
+            byPackage[entry.driverPackage].push_back(std::move(entry));
+        }
+        rows_ = std::move(byPackage);
+    }
     std::vector<DriverRegistryEntry> entries;
-    const auto view = OpenTableQuery(kTable,
-        L"SELECT `DriverRegistry`, `Root`, `Key`, `Name`, `Value`, `DriverPackage_`, `Condition` FROM `DriverRegistry` "
-        L"WHERE `DriverPackage_` = ?", MissingTable::Silent, driverPackage);
-    if (!view) {
+    const auto found = rows_->find(driverPackage);
+    if (found == rows_->end()) {
         return entries;
     }
-    while (const auto row = view->Fetch()) {
-        DriverRegistryEntry entry;
-        entry.id = row->GetString(1);
+    // Checked and formatted when the package reads them, as a query of its own would.
+    for (DriverRegistryEntry entry : found->second) {
         ValidateListKey(kTable, entry.id, separators::RegistryList);
-        entry.root = row->GetInteger(2, 0);
-        entry.key = row->GetString(3);
-        entry.name = FormatText(GetHandle(), row->GetString(4));
-        entry.value = FormatText(GetHandle(), row->GetString(5));
-        entry.driverPackage = row->GetString(6);
-        entry.condition = row->GetString(7);
+        entry.name = FormatText(GetHandle(), entry.name);
+        entry.value = FormatText(GetHandle(), entry.value);
         Log(L"The registry row '%s' was successfully read.", entry.id);
         entries.push_back(std::move(entry));
     }

@@ -5,6 +5,8 @@
 // Configuration reads the machine's current value, so multi-strings are
 // merged with what is there and rollbacks restore what was found.
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,9 +14,19 @@
 
 namespace setup {
 
-// The package's rows in table order; none when the table is missing. A row
-// whose key holds a separator of the registry list is rejected.
-std::vector<DriverRegistryEntry> ReadDriverRegistry(const std::wstring& driverPackage);
+// The DriverRegistry rows of every package, read in one query the first time
+// a package asks for its rows.
+class DriverRegistryTable {
+public:
+    // The package's rows in table order, their names and values formatted,
+    // each logged; none when the table is missing. A row whose key holds a
+    // separator of the registry list is rejected.
+    std::vector<DriverRegistryEntry> RowsOf(const std::wstring& driverPackage);
+
+private:
+    // By package, as the table holds them (unformatted).
+    std::optional<std::map<std::wstring, std::vector<DriverRegistryEntry>>> rows_;
+};
 
 // The row's condition passes (true or empty). Logged either way.
 bool ShouldInstallDriverRegistry(const DriverRegistryEntry& entry);

@@ -26,27 +26,35 @@ void LogConfigured(const wchar_t* what, const DriverRegistryEntry& entry) {
 
 }  // namespace
 
-std::vector<DriverUpperFilterEntry> ReadDriverUpperFilters(const std::wstring& driverPackage) {
+std::vector<DriverUpperFilterEntry> DriverUpperFilterTable::RowsOf(const std::wstring& driverPackage) {
+    if (!rows_) {
+        std::map<std::wstring, std::vector<DriverUpperFilterEntry>> byPackage;
+        const auto view = OpenTableQuery(kTable,
+            L"SELECT `DriverUpperFilter`, `ClassGuid`, `ServiceName`, `Dependencies`, `Attributes`, `DriverPackage_`, `Condition` "
+            L"FROM `DriverUpperFilter`", MissingTable::Silent);
+        while (const auto record = view ? view->Fetch() : nullptr) {
+            DriverUpperFilterEntry row;
+            row.id = record->GetString(1);
+            row.classGuid = record->GetString(2);
+            row.serviceName = record->GetString(3);
+            row.dependencies = record->GetString(4);
+            row.attributes = static_cast<uint32_t>(record->GetInteger(5, 0));
+            row.driverPackage = record->GetString(6);
+            row.condition = record->GetString(7);
+            byPackage[row.driverPackage].push_back(std::move(row));
+        }
+        rows_ = std::move(byPackage);
+    }
     std::vector<DriverUpperFilterEntry> rows;
-    const auto view = OpenTableQuery(kTable,
-        L"SELECT `DriverUpperFilter`, `ClassGuid`, `ServiceName`, `Dependencies`, `Attributes`, `DriverPackage_`, `Condition` "
-        L"FROM `DriverUpperFilter` WHERE `DriverPackage_` = ?", MissingTable::Silent, driverPackage);
-    if (!view) {
+    const auto found = rows_->find(driverPackage);
+    if (found == rows_->end()) {
         return rows;
     }
-    while (const auto record = view->Fetch()) {
-        DriverUpperFilterEntry row;
-        row.id = record->GetString(1);
+    for (const DriverUpperFilterEntry& row : found->second) {
         // The row travels as the registry entry "upf_" + key.
         ValidateListKey(kTable, row.id, separators::RegistryList);
-        row.classGuid = record->GetString(2);
-        row.serviceName = record->GetString(3);
-        row.dependencies = record->GetString(4);
-        row.attributes = static_cast<uint32_t>(record->GetInteger(5, 0));
-        row.driverPackage = record->GetString(6);
-        row.condition = record->GetString(7);
         Log(L"The upper filter row '%s' was successfully read.", row.id);
-        rows.push_back(std::move(row));
+        rows.push_back(row);
     }
     return rows;
 }

@@ -4,6 +4,8 @@
 // list as computed from the list on the machine while scheduling. No rule
 // evaluates a row's condition: a row follows its package.
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,10 +14,18 @@
 
 namespace setup {
 
-// The package's rows in table order; none when the table is missing. A row
-// whose derived entry id would hold a separator of the registry list is
-// rejected.
-std::vector<DriverUpperFilterEntry> ReadDriverUpperFilters(const std::wstring& driverPackage);
+// The DriverUpperFilter rows of every package, read in one query the first
+// time a package asks for its rows.
+class DriverUpperFilterTable {
+public:
+    // The package's rows in table order, each logged; none when the table is
+    // missing. A row whose derived entry id would hold a separator of the
+    // registry list is rejected.
+    std::vector<DriverUpperFilterEntry> RowsOf(const std::wstring& driverPackage);
+
+private:
+    std::optional<std::map<std::wstring, std::vector<DriverUpperFilterEntry>>> rows_;
+};
 
 // A missing class key or list never stops the scheduling: install and the
 // rollback of an uninstall then write the filter alone; the rollback of an

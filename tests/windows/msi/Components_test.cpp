@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "frame/Exception.h"
+#include "frame/InstallerCalls.h"
+#include "frame/KeptAnswers.h"
 #include "frame/Session.h"
+#include "msi/Database.h"
 #include "msi/ComponentTerms.h"
 #include "msi/Components.h"
 #include "windows/support/InstallerFixture.h"
@@ -193,6 +196,44 @@ TEST_F(FreshPackageTest, Conditions) {
         EXPECT_EQ(c.result, result);
         EXPECT_EQ(c.passes, setup::ConditionPasses(result));
     }
+}
+
+TEST_F(FreshPackageTest, KeptAnswersStandUntilTheLibraryWritesAProperty) {
+    session_->RunCosting();
+    {
+        const setup::KeptAnswers scope;
+        EXPECT_EQ(0, setup::EvaluateCondition(L"KEPT=1"));
+        EXPECT_EQ(L"", setup::GetProperty(L"KEPT"));
+        EXPECT_EQ(setup::ComponentToDo::Install, setup::GetComponentToDo(L"Payload"));
+        EXPECT_EQ(W(kPayloadGuid), setup::GetComponentGuid(L"Payload"));
+        EXPECT_EQ(W(kOtherGuid), setup::GetComponentGuid(L"Other"));
+        const setup::Exception e = ddtest::CatchSetupException([] { setup::GetComponentGuid(L"NoSuchComponent"); });
+        EXPECT_EQ(static_cast<int32_t>(0x80070006), e.Code());
+        EXPECT_EQ(L"Failed to read component GUID.", e.Message());
+        // Behind the library's back the kept answers stand...
+        ASSERT_EQ(0u, MsiSetPropertyW(session_->handle(), L"KEPT", L"1"));
+        ASSERT_EQ(0u, MsiSetComponentStateW(session_->handle(), L"Payload", INSTALLSTATE_ABSENT));
+        EXPECT_EQ(0, setup::EvaluateCondition(L"KEPT=1"));
+        EXPECT_EQ(L"", setup::GetProperty(L"KEPT"));
+        EXPECT_EQ(setup::ComponentToDo::Install, setup::GetComponentToDo(L"Payload"));
+        // ...and its own property write asks again.
+        setup::SetProperty(L"KEPT", L"2");
+        EXPECT_EQ(1, setup::EvaluateCondition(L"KEPT=2"));
+        EXPECT_EQ(L"2", setup::GetProperty(L"KEPT"));
+        EXPECT_EQ(setup::ComponentToDo::Install, setup::GetComponentToDo(L"Payload"));
+    }
+    // Outside the scope every question reaches the installer.
+    EXPECT_EQ(setup::ComponentToDo::None, setup::GetComponentToDo(L"Payload"));
+    ASSERT_EQ(0u, MsiSetPropertyW(session_->handle(), L"KEPT", L"3"));
+    EXPECT_EQ(L"3", setup::GetProperty(L"KEPT"));
+}
+
+TEST_F(FreshPackageTest, LongPropertiesAndFormattedTextsComeBackWhole) {
+    // Longer than the first buffer of either read.
+    const std::wstring value(3000, L'v');
+    ASSERT_EQ(0u, MsiSetPropertyW(session_->handle(), L"LONGVALUE", value.c_str()));
+    EXPECT_EQ(value, setup::GetProperty(L"LONGVALUE"));
+    EXPECT_EQ(L"<" + value + L">[~]" + value, setup::FormatText(setup::GetHandle(), L"<[LONGVALUE]>[~][LONGVALUE]"));
 }
 
 TEST_F(FreshPackageTest, LocatingAComponentNotInstalled) {

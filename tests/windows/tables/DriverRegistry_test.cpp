@@ -360,7 +360,8 @@ TEST_F(DriverRegistryTableTest, ReadsThePackagesRowsWithFormattedNameAndValue) {
                                  {"b", "", "Software\\k", "+", "", "pkg1", ""},
                                  {"c", "2", "Software\\other", "n", "v", "pkg2", ""}})},
                  {{"PROP", "42"}});
-    const auto entries = setup::ReadDriverRegistry(L"pkg1");
+    setup::DriverRegistryTable table;
+    const auto entries = table.RowsOf(L"pkg1");
     ASSERT_EQ(2u, entries.size());
     DriverRegistryEntry a = Entry(L"a", 1, L"Software\\[PROP]", L"42", L"#42");
     a.driverPackage = L"pkg1";
@@ -370,25 +371,40 @@ TEST_F(DriverRegistryTableTest, ReadsThePackagesRowsWithFormattedNameAndValue) {
     b.driverPackage = L"pkg1";
     EXPECT_EQ(b, entries[1]);
     EXPECT_TRUE(HasLine(L"The registry row 'a' was successfully read."));
-    EXPECT_TRUE(setup::ReadDriverRegistry(L"none").empty());
+    EXPECT_FALSE(HasLine(L"The registry row 'c' was successfully read."));
+    EXPECT_TRUE(table.RowsOf(L"none").empty());
+    // The one read of the table serves every package.
+    const auto other = table.RowsOf(L"pkg2");
+    ASSERT_EQ(1u, other.size());
+    EXPECT_EQ(L"c", other[0].id);
+    EXPECT_EQ(L"pkg2", other[0].driverPackage);
 }
 
 TEST_F(DriverRegistryTableTest, MissingTableGivesNoRows) {
     StartSession({});
-    EXPECT_TRUE(setup::ReadDriverRegistry(L"pkg1").empty());
+    EXPECT_TRUE(setup::DriverRegistryTable().RowsOf(L"pkg1").empty());
 }
 
 TEST_F(DriverRegistryTableTest, RowKeyWithListSeparatorIsRejected) {
     for (const char* key : {"a>b", "a<b"}) {
         SCOPED_TRACE(key);
         StartSession({RegistryTable({{key, "1", "Software\\k", "n", "v", "pkg1", ""}})});
-        const auto e = ddtest::CatchSetupException([] { setup::ReadDriverRegistry(L"pkg1"); });
+        const auto e = ddtest::CatchSetupException([] { setup::DriverRegistryTable().RowsOf(L"pkg1"); });
         EXPECT_EQ(static_cast<int32_t>(0x8007000D), e.Code());
         const std::wstring wideKey = ddtest::Widen(key);
         EXPECT_EQ(L"Failed to validate the DriverRegistry row '" + wideKey + L"'. Its key contains the reserved character '" +
                       wideKey.substr(1, 1) + L"'.",
                   e.Message());
     }
+}
+
+TEST_F(DriverRegistryTableTest, RowOfAnotherPackageIsCheckedOnlyWhenThatPackageReadsIt) {
+    StartSession({RegistryTable({{"a>b", "1", "Software\\k", "n", "v", "pkg2", ""},
+                                 {"c", "1", "Software\\k", "n", "v", "pkg1", ""}})});
+    setup::DriverRegistryTable table;
+    ASSERT_EQ(1u, table.RowsOf(L"pkg1").size());
+    const auto e = ddtest::CatchSetupException([&table] { table.RowsOf(L"pkg2"); });
+    EXPECT_EQ(static_cast<int32_t>(0x8007000D), e.Code());
 }
 
 }  // namespace

@@ -150,7 +150,7 @@ TEST_F(UpperFilterTableTest, ReadsRowsAndConfiguresFalseConditionsAlike) {
     StartSession({UpperFilterTable({{"f1", guid, "flt", "a[~]b", "1", "pkg1", "0"},
                                     {"f2", guid, "flt2", "", "", "pkg1", ""},
                                     {"f3", guid, "flt3", "", "", "pkg2", ""}})});
-    const auto rows = setup::ReadDriverUpperFilters(L"pkg1");
+    const auto rows = setup::DriverUpperFilterTable().RowsOf(L"pkg1");
     ASSERT_EQ(2u, rows.size());
     DriverUpperFilterEntry f1 = Row(L"flt", L"a[~]b", 1);
     f1.id = L"f1";
@@ -171,12 +171,12 @@ TEST_F(UpperFilterTableTest, ReadsRowsAndConfiguresFalseConditionsAlike) {
 
 TEST_F(UpperFilterTableTest, MissingTableGivesNoRows) {
     StartSession({});
-    EXPECT_TRUE(setup::ReadDriverUpperFilters(L"pkg1").empty());
+    EXPECT_TRUE(setup::DriverUpperFilterTable().RowsOf(L"pkg1").empty());
 }
 
 TEST_F(UpperFilterTableTest, RowKeyWithRegistryListSeparatorIsRejected) {
     StartSession({UpperFilterTable({{"f<1", ddtest::Narrow(kGuid), "flt", "", "", "pkg1", ""}})});
-    const auto e = ddtest::CatchSetupException([] { setup::ReadDriverUpperFilters(L"pkg1"); });
+    const auto e = ddtest::CatchSetupException([] { setup::DriverUpperFilterTable().RowsOf(L"pkg1"); });
     EXPECT_EQ(static_cast<int32_t>(0x8007000D), e.Code());
     EXPECT_EQ(L"Failed to validate the DriverUpperFilter row 'f<1'. Its key contains the reserved character '<'.", e.Message());
 }
