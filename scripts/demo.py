@@ -7,12 +7,14 @@ what the machine then held, read from the Wine prefix itself: services,
 device nodes, the INF store, catalogs and registry values."""
 
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import ddpkg  # noqa: E402
 import lifecycle  # noqa: E402
 
+KIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "authoring", "bin", "driverdeploy")
 APP_KEY = "hkey_local_machine\\software\\ddtest"
 FILTER_SUBKEY = "\\filter"
 SHOWN_ACTIONS = ("UninstallDrivers", "InstallDrivers", "InstallDriversDeferred", "InstallDriversRollback",
@@ -67,6 +69,12 @@ def main():
             return 1
         msi = lifecycle.product(wine.dir)[0].build(os.path.join(wine.dir, "sample.msi"))
         print(f"package: {msi}")
+        # The authoring kit's check of the package's driverdeploy tables, actions and sequence.
+        lint = subprocess.run([sys.executable, KIT, "lint", msi], capture_output=True, text=True)
+        print(f"driverdeploy lint: {'clean' if lint.returncode == 0 else 'problems'}")
+        if lint.returncode != 0:
+            print(lint.stdout + lint.stderr)
+            return 1
         before = lifecycle.State(wine)
         show_state("before the install", before)
         code, log = wine.install(msi, properties={"LOGVERBOSE": "1"})
