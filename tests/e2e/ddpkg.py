@@ -6,9 +6,9 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
-import sys
 import uuid
 
 BUILD_DIR = os.environ.get("DD_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "windows"))
@@ -16,30 +16,24 @@ DLL = os.environ.get("DD_DLL", os.path.join(BUILD_DIR, "driverdeploy.dll"))
 WINE_RUN = os.environ.get("DD_WINE_RUN", os.path.join(BUILD_DIR, "wine-run"))
 E2E_ROOT = os.path.join(BUILD_DIR, "e2e")
 
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "authoring"))
-from driverdeploy import cad, wine  # noqa: E402
+from driverdeploy import cad, schema, wine  # noqa: E402
 
-# Custom action types (Windows Installer): a function in a DLL stored in the
-# Binary table, and the script-phase flags.
-CA_DLL = 1
-CA_IN_SCRIPT = 1024
-CA_ROLLBACK = 256
-CA_COMMIT = 512
-CA_NO_IMPERSONATE = 2048
-CA_IMMEDIATE = CA_DLL
-CA_DEFERRED = CA_DLL | CA_IN_SCRIPT | CA_NO_IMPERSONATE
-CA_ROLLBACK_ACTION = CA_DEFERRED | CA_ROLLBACK
-CA_COMMIT_ACTION = CA_DEFERRED | CA_COMMIT
+# Custom action types (Windows Installer), as the authoring kit's schema names them: a function in a DLL
+# stored in the Binary table, and the script-phase flags.
+CA_DLL = schema.CA_DLL_BINARY
+CA_IN_SCRIPT = schema.CA_IN_SCRIPT
+CA_ROLLBACK = schema.CA_ROLLBACK
+CA_COMMIT = schema.CA_COMMIT
+CA_NO_IMPERSONATE = schema.CA_NO_IMPERSONATE
+CA_IMMEDIATE = schema.IMMEDIATE
+CA_DEFERRED = schema.DEFERRED
+CA_ROLLBACK_ACTION = schema.ROLLBACK
+CA_COMMIT_ACTION = schema.COMMIT
 
-ERRORS = {
-    27300: "Failed to install drivers. [3] Error [2].",
-    27301: "Failed to uninstall drivers. [3] Error [2].",
-    27302: "The number of network filters reached its limit. [3] Error [2].",
-    27310: "Failed to install catalog files. [3] Error [2].",
-    27311: "Failed to uninstall catalog files. [3] Error [2].",
-    27320: "Failed to protect services. [3] Error [2].",
-    27321: "Failed to unprotect services. [3] Error [2].",
-}
+# The Error rows with the kit's suggested texts.
+ERRORS = {e.number: e.text for e in schema.ERRORS}
 
 STANDARD_SEQUENCE = [
     ("CostInitialize", "", 800),
