@@ -68,6 +68,7 @@ class Prefix:
         self.keep = keep
         self.prefix = os.path.join(folder, "prefix")
         self.runs = 0
+        self.env = {}  # added to the environment of every Wine run in this prefix
         os.makedirs(folder, exist_ok=True)
         try:
             subprocess.run([wine_run, "--clone", self.prefix], check=True, timeout=CLONE_TIMEOUT,
@@ -89,7 +90,7 @@ class Prefix:
         """Runs a program in the prefix; returns (exit code, output). A run that outlives `timeout` seconds raises
         TimeLimitError with what was still running (wine-run reports it, with the tail of an msiexec run's verbose
         log, and ends the prefix's processes)."""
-        env = dict(os.environ, DD_WINE_PREFIX=self.prefix, DD_WINE_TIMEOUT=str(timeout))
+        env = dict(os.environ, DD_WINE_PREFIX=self.prefix, DD_WINE_TIMEOUT=str(timeout), **self.env)
         try:
             result = subprocess.run([self.wine_run, *args], env=env, capture_output=True, text=True,
                                     timeout=timeout + 60, errors="replace")

@@ -211,47 +211,27 @@ class HangError(AssertionError):
 prefix_processes = wine.prefix_processes
 
 
-class Prefix:
-    """A throw-away Wine prefix for one test case."""
+class Prefix(wine.Prefix):
+    """A throw-away Wine prefix for one test case (the kit's prefix, under the build tree's e2e folder); kept
+    when DD_KEEP_WINE_PREFIX is set."""
 
     def __init__(self, name):
         os.makedirs(E2E_ROOT, exist_ok=True)
-        self.dir = tempfile.mkdtemp(prefix=name + "-", dir=E2E_ROOT)
-        self.prefix = os.path.join(self.dir, "prefix")
-        # Cloning may first have to make the template prefix (wineboot).
-        subprocess.run([WINE_RUN, "--clone", self.prefix], check=True, timeout=900)
-        self.runs = 0
-        self.env = {}  # added to the environment of every Wine run in this prefix
+        super().__init__(WINE_RUN, tempfile.mkdtemp(prefix=name + "-", dir=E2E_ROOT),
+                         keep=bool(os.environ.get("DD_KEEP_WINE_PREFIX")))
 
     def run(self, *args, timeout=300):
         """Runs a program in the prefix; a run that outlives `timeout` seconds fails the test with what was still
         running (wine-run prints it, with the verbose log's tail for msiexec, and ends the prefix's processes)."""
-        env = dict(os.environ, DD_WINE_PREFIX=self.prefix, DD_WINE_TIMEOUT=str(timeout), **self.env)
         try:
-            result = subprocess.run([WINE_RUN, *args], env=env, capture_output=True, text=True,
-                                    timeout=timeout + 60, errors="replace")
-        except subprocess.TimeoutExpired as e:
-            # wine-run itself did not come back: report and clean up here.
-            still = prefix_processes(self.prefix)
-            subprocess.run([WINE_RUN, "--kill", self.prefix])
-            raise HangError(f"{' '.join(args)} did not finish within {timeout} s and wine-run did not stop it; "
-                            f"still running:\n" + "\n".join(still) + "\n" + str(e.stdout or "")) from None
-        if result.returncode == WINE_RUN_TIME_LIMIT and "wine-run: TIME LIMIT" in result.stdout:
-            raise HangError(f"{' '.join(args)} did not finish within {timeout} s:\n{result.stdout}")
-        return result.returncode, result.stdout
+            return super().run(*args, timeout=timeout)
+        except wine.TimeLimitError as e:
+            raise HangError(str(e)) from None
 
     def msiexec(self, *args, properties=None, timeout=300):
         """Runs msiexec with a verbose log; returns (exit code, log text)."""
-        self.runs += 1
-        log = os.path.join(self.dir, f"msiexec-{self.runs}.log")
         props = [f"{k}={v}" for k, v in (properties or {}).items()]
-        code, _ = self.run("msiexec", *args, "/qn", "/l*v", unix_to_windows(log), *props, timeout=timeout)
-        text = ""
-        if os.path.exists(log):
-            with open(log, "rb") as f:
-                raw = f.read()
-            text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252", errors="replace")
-        return code, text
+        return super().msiexec(*args, properties=props, timeout=timeout)
 
     def install(self, msi, properties=None, timeout=300):
         return self.msiexec("/i", unix_to_windows(msi), properties=properties, timeout=timeout)
@@ -263,11 +243,6 @@ class Prefix:
         """The Unix path of a C: path inside the prefix."""
         rel = windows_path[3:].replace("\\", "/") if windows_path.lower().startswith("c:\\") else windows_path
         return os.path.join(self.prefix, "drive_c", rel)
-
-    def close(self):
-        subprocess.run([WINE_RUN, "--kill", self.prefix], timeout=120)
-        if not os.environ.get("DD_KEEP_WINE_PREFIX"):
-            shutil.rmtree(self.dir, ignore_errors=True)
 
 
 # The library's own log lines (action, text), in order, glued lines split (the kit's reader).
