@@ -1022,18 +1022,22 @@ def main(argv):
         args = parser.parse_args(argv)
     except SystemExit as e:
         return e.code if isinstance(e.code, int) else 2
+    return lint(args.package, args.allow_warnings, sys.stdout, sys.stderr)
+
+
+def lint(path, allow_warnings=False, out=sys.stdout, err=sys.stderr):
+    """Checks the package at `path`, writes the lines of `driverdeploy lint` and returns its exit code."""
     try:
-        problems = check(args.package)
+        problems = check(path)
     except (msidb.MsiToolError, OSError) as e:
-        sys.stderr.write(f"driverdeploy lint: cannot read {args.package}: {e}\n")
+        err.write(f"driverdeploy lint: cannot read {path}: {e}\n")
         return 2
     for p in problems:
-        sys.stdout.write(p.line() + "\n")
+        out.write(p.line() + "\n")
     if not problems:
         return 0
     warnings = sum(1 for p in problems if p.warning)
     errors = len(problems) - warnings
-    sys.stdout.write(f"{args.package}: {len(problems)} problem{'s' if len(problems) != 1 else ''} "
-                     f"({errors} error{'s' if errors != 1 else ''}, {warnings} warning{'s' if warnings != 1 else ''})"
-                     "\n")
-    return 0 if errors == 0 and args.allow_warnings else 1
+    out.write(f"{path}: {len(problems)} problem{'s' if len(problems) != 1 else ''} "
+              f"({errors} error{'s' if errors != 1 else ''}, {warnings} warning{'s' if warnings != 1 else ''})\n")
+    return 0 if errors == 0 and allow_warnings else 1

@@ -1,6 +1,7 @@
 """driverdeploy lint over real packages built with msibuild: a good one, on which it finds nothing, and broken ones,
 each made from the good one by one change, each reported with its own line and nothing else."""
 
+import concurrent.futures
 import contextlib
 import io
 import os
@@ -522,11 +523,23 @@ class LintTest(unittest.TestCase):
         path = self.build("good")
         self.assertEqual(self.lint(path), (0, [], ""))
 
+    def build_and_lint(self, cases):
+        """{name: (path, (code, out lines, err))} of every case, several at a time: each is two msitools runs
+        that mostly wait."""
+        def one(case):
+            name, change = case[0], case[1]
+            path = self.build(name, change)
+            out, err = io.StringIO(), io.StringIO()
+            code = lint.lint(path, False, out, err)
+            return name, (path, (code, out.getvalue().splitlines(), err.getvalue()))
+        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+            return dict(pool.map(one, cases))
+
     def test_each_broken_package_gets_its_own_line(self):
+        results = self.build_and_lint(BROKEN)
         for name, change, lines in BROKEN:
             with self.subTest(name):
-                path = self.build(name, change)
-                code, out, err = self.lint(path)
+                path, (code, out, err) = results[name]
                 warnings = sum(1 for line in lines if ": warning: " in line)
                 summary = (f"{path}: {len(lines)} problem{'s' if len(lines) > 1 else ''} "
                            f"({len(lines) - warnings} error{'s' if len(lines) - warnings != 1 else ''}, "
@@ -534,9 +547,10 @@ class LintTest(unittest.TestCase):
                 self.assertEqual((code, out, err), (1, lines + [summary], ""))
 
     def test_clean_variants_stay_clean(self):
-        for name, change in CLEAN:
+        results = self.build_and_lint(CLEAN)
+        for name, _ in CLEAN:
             with self.subTest(name):
-                self.assertEqual(self.lint(self.build(name, change)), (0, [], ""))
+                self.assertEqual(results[name][1], (0, [], ""))
 
     def test_uncompressed_sources_are_read_beside_the_package(self):
         # The source tree of an uncompressed package: SourceDir is the package's folder, then each folder's
