@@ -80,7 +80,8 @@ class Inf:
         for lower in [n for n in sections if n == "strings" or n.startswith("strings.")]:
             for line in sections[lower]:
                 if line.key:
-                    strings.setdefault(line.key.lower(), ",".join(line.fields))
+                    # "%%" in a string value is one percent sign; the value is not substituted again.
+                    strings.setdefault(line.key.lower(), ",".join(line.fields).replace("%%", "%"))
         for lower, lines in sections.items():
             if lower == "strings" or lower.startswith("strings."):
                 continue
