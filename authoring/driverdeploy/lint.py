@@ -7,6 +7,11 @@ show what failed, an InfPath taken from another component's files, a protection 
 Exit code: 0 for a clean package, 1 when a problem was found (warnings included, unless --allow-warnings),
 2 for a usage error or a package that cannot be read.
 
+Each driver package's INF is read from the package itself (its cabinet, embedded or beside the package, or the
+uncompressed source folders beside it) and checked against what the row's Type makes the library do with it:
+hardware ids, install and uninstall sections, services, the catalog, the models' decorations against the oldest
+Windows the product's LaunchCondition rows allow (Windows 10 build 17763 without one).
+
 Installer conditions cannot be evaluated without the installer itself; they get a syntax check that accepts every
 condition the installer's grammar accepts (and a few more), so that a valid condition is never reported."""
 
@@ -346,6 +351,18 @@ _FILE_NONCOMPRESSED = 0x2000
 _FILE_COMPRESSED = 0x4000
 
 
+def _safe_members(cabinet):
+    """Whether every member of the cabinet extracts inside the folder it is extracted to."""
+    listed = subprocess.run(["gcab", "-t", cabinet], capture_output=True, text=True, errors="replace", timeout=300)
+    if listed.returncode != 0:
+        return False
+    for name in listed.stdout.splitlines():
+        parts = name.replace("\\", "/").split("/")
+        if name.startswith(("/", "\\")) or ".." in parts or re.match(r"[A-Za-z]:", name):
+            return False
+    return True
+
+
 class PackageSources:
     def __init__(self, package, files):
         self.package = package
@@ -399,14 +416,16 @@ class PackageSources:
                 what = f"the cabinet {path}"
             target = os.path.join(self.work, str(len(self.cabinets)))
             os.makedirs(target)
-            ok = path is not None and os.path.isfile(path) and subprocess.run(
+            ok = path is not None and os.path.isfile(path) and _safe_members(path) and subprocess.run(
                 ["gcab", "-x", "-C", target, path], capture_output=True, timeout=300).returncode == 0
             self.cabinets[cabinet] = (target if ok else None, what)
         target, what = self.cabinets[cabinet]
         if target is None:
             return None, f"{what} cannot be read"
         member = os.path.join(target, file_row["File"])
-        if not os.path.isfile(member):
+        # A package is input: a File key naming a path outside the extracted cabinet reads nothing.
+        inside = os.path.realpath(member).startswith(os.path.realpath(target) + os.sep)
+        if not inside or not os.path.isfile(member):
             return None, f"{what} holds no member '{file_row['File']}'"
         with open(member, "rb") as f:
             return f.read(), None
@@ -1012,7 +1031,8 @@ def check(path):
 def main(argv):
     parser = argparse.ArgumentParser(
         prog="driverdeploy lint",
-        description="Check a package's driverdeploy tables, custom actions, sequence and Error rows. Prints one "
+        description="Check a package's driverdeploy tables, the drivers' INF files, custom actions, sequence and "
+                    "Error rows. Prints one "
                     "line per problem (table, row, column: what is wrong) and a summary; nothing for a clean "
                     "package. Exit code 0: clean; 1: problems found; 2: usage error or unreadable package.")
     parser.add_argument("package", metavar="PACKAGE.msi")

@@ -48,7 +48,7 @@ def source(toml_path, out_path, version):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(prog="driverdeploy wxs", description=__doc__.split("\n\n")[1],
+    parser = argparse.ArgumentParser(prog="driverdeploy wxs", description="\n\n".join(__doc__.split("\n\n")[1:4]),
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="exit codes: 0 done, 2 usage or input error")
     parser.add_argument("drivers", metavar="DRIVERS.toml")

@@ -279,6 +279,22 @@ class Wxs4OutputTest(unittest.TestCase):
                         found[t.name].append([values.get(c.name, "") for c in t.columns])
                 self.assertEqual(found, toml_rows(toml))
 
+    def test_program_of_a_protected_service_is_a_binary_row_beside_the_rows(self):
+        with open(os.path.join(self.work, "unprot.exe"), "wb") as f:
+            f.write(b"MZ")
+        toml = os.path.join(self.work, "protect.toml")
+        with open(toml, "w") as f:
+            f.write('[[protected_service]]\nid = "prot"\nname = "ddsvc"\nbinary = "unprot.exe"\n'
+                    'unprotect_command = "/off"\n')
+        os.makedirs(os.path.join(self.work, "wix"))
+        for options, ns in (((), WIX4_NS), (("--wix", "3"), WIX_NS)):
+            with self.subTest(options):
+                out = os.path.join(self.work, "wix", "Drivers.wxs")
+                self.assertEqual(run_wxs(toml, out, *options).returncode, 0)
+                fragment, = ET.parse(out).getroot().findall(ns + "Fragment")
+                self.assertIn(("prot", os.path.join("..", "unprot.exe")),
+                              [(b.get("Id"), b.get("SourceFile")) for b in fragment.findall(ns + "Binary")])
+
     def test_errors_name_the_entry_and_write_nothing(self):
         toml = os.path.join(self.work, "bad.toml")
         with open(toml, "w") as f:
