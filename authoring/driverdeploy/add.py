@@ -201,7 +201,9 @@ class Reader:
             if string() is None:
                 return None
             # A formatted column names its component only at install time.
-            if not (column.formatted and "[" in value) and value not in self.components:
+            # Without a base package (driverdeploy wxs) the product's own build checks the reference.
+            if self.components is not None and not (column.formatted and "[" in value) \
+                    and value not in self.components:
                 return bad(f"names component '{value}', which the base package does not have")
             return value
         if kind == "guid":
@@ -314,6 +316,11 @@ class Reader:
             else:
                 self.error(where, f"'{key}' must be a list of attribute names or integers, not {_toml_kind(item)}")
                 return None
+        own = [b for b in table.attribute_bits if b.library_only and result & b.value]
+        if own:
+            self.error(where, f"'{key}': {', '.join(f'{b.name} (0x{b.value:x})' for b in own)} is set by the "
+                              f"library itself, never by the package")
+            return None
         return str(result)
 
     def string_list(self, where, key, value):
@@ -416,10 +423,8 @@ def resolve_dll(option, doc, toml_path):
     return REPOSITORY_DLL, "the repository's build"
 
 
-def add(base_path, toml_path, out_path, dll_option=None, out=sys.stdout):
-    for path, what in ((base_path, "base package"), (toml_path, "driver description")):
-        if not os.path.isfile(path):
-            raise InputError([f"driverdeploy add: no such {what}: {path}"])
+def load_toml(toml_path):
+    """The TOML document, or InputError saying why it cannot be read."""
     try:
         with open(toml_path, "rb") as f:
             doc = tomllib.load(f)
@@ -429,6 +434,14 @@ def add(base_path, toml_path, out_path, dll_option=None, out=sys.stdout):
         raise InputError([f"{toml_path}: not UTF-8 text: {e}"])
     if "dll" in doc and not isinstance(doc["dll"], str):
         raise InputError([f"{toml_path}: top level: 'dll' must be a string, not {_toml_kind(doc['dll'])}"])
+    return doc
+
+
+def add(base_path, toml_path, out_path, dll_option=None, out=sys.stdout):
+    for path, what in ((base_path, "base package"), (toml_path, "driver description")):
+        if not os.path.isfile(path):
+            raise InputError([f"driverdeploy add: no such {what}: {path}"])
+    doc = load_toml(toml_path)
     dll, dll_source = resolve_dll(dll_option, doc, toml_path)
     if not os.path.isfile(dll):
         raise InputError([f"driverdeploy add: no DLL at {dll} (from {dll_source}); build it or pass --dll"])

@@ -6,8 +6,9 @@ import sys
 
 COMMANDS = {
     "add": "add the driverdeploy tables, rows, actions, sequence entries and Error rows to a package",
-    "lint": "check a package's driverdeploy tables and actions; exit code 0 only for a clean package",
+    "lint": "check a package's driverdeploy tables, actions and the drivers' INF files; exit 0 only when clean",
     "plan": "run a package's immediate actions under Wine and print what each driver action would do",
+    "wxs": "write the rows of a TOML driver description as WiX source (v4 and later, or v3)",
 }
 
 

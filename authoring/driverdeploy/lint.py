@@ -7,16 +7,25 @@ show what failed, an InfPath taken from another component's files, a protection 
 Exit code: 0 for a clean package, 1 when a problem was found (warnings included, unless --allow-warnings),
 2 for a usage error or a package that cannot be read.
 
+Each driver package's INF is read from the package itself (its cabinet, embedded or beside the package, or the
+uncompressed source folders beside it) and checked against what the row's Type makes the library do with it:
+hardware ids, install and uninstall sections, services, the catalog, the models' decorations against the oldest
+Windows the product's LaunchCondition rows allow (Windows 10 build 17763 without one).
+
 Installer conditions cannot be evaluated without the installer itself; they get a syntax check that accepts every
 condition the installer's grammar accepts (and a few more), so that a valid condition is never reported."""
 
 import argparse
+import os
 import re
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 from dataclasses import dataclass
 
-from . import msidb, schema
+from . import inf, msidb, schema
 
 # ---------------------------------------------------------------------------
 # Problems
@@ -332,6 +341,154 @@ class PackageFiles:
 
 
 # ---------------------------------------------------------------------------
+# The bytes of a package's files: from a cabinet (embedded as a stream or lying beside the package) or, for
+# uncompressed sources, from the source folders beside the package
+
+# Summary information word count bits, and File attribute bits, that say where the installer takes a file from.
+_SHORT_SOURCE_NAMES = 0x1
+_COMPRESSED_SOURCE = 0x2
+_FILE_NONCOMPRESSED = 0x2000
+_FILE_COMPRESSED = 0x4000
+
+
+def _safe_members(cabinet):
+    """Whether every member of the cabinet extracts inside the folder it is extracted to."""
+    listed = subprocess.run(["gcab", "-t", cabinet], capture_output=True, text=True, errors="replace", timeout=300)
+    if listed.returncode != 0:
+        return False
+    for name in listed.stdout.splitlines():
+        parts = name.replace("\\", "/").split("/")
+        if name.startswith(("/", "\\")) or ".." in parts or re.match(r"[A-Za-z]:", name):
+            return False
+    return True
+
+
+class PackageSources:
+    def __init__(self, package, files):
+        self.package = package
+        self.files = files
+        self.folder = os.path.dirname(os.path.abspath(package.path))
+        self.media = sorted(((_integer(r.get("LastSequence", "")) or 0, r) for r in package.records("Media")),
+                            key=lambda m: m[0])
+        self.word_count = self._word_count()
+        self.work = tempfile.mkdtemp(prefix="ddsrc-")
+        self.cabinets = {}
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def _word_count(self):
+        try:
+            out = subprocess.run(["msiinfo", "suminfo", os.path.abspath(self.package.path)], capture_output=True,
+                                 text=True, errors="replace", timeout=60).stdout
+        except (OSError, subprocess.SubprocessError):
+            return 0
+        m = re.search(r"^Source: ([0-9]+)", out, re.M)
+        return int(m.group(1)) if m else 0
+
+    def read(self, file_row):
+        """(bytes of the file, None) or (None, where it was looked for)."""
+        attributes = _integer(file_row.get("Attributes", "") or "0") or 0
+        compressed = bool(self.word_count & _COMPRESSED_SOURCE)
+        if attributes & _FILE_COMPRESSED:
+            compressed = True
+        elif attributes & _FILE_NONCOMPRESSED:
+            compressed = False
+        if compressed:
+            return self._from_cabinet(file_row)
+        return self._beside(file_row)
+
+    def _from_cabinet(self, file_row):
+        sequence = _integer(file_row.get("Sequence", "")) or 0
+        media = next((r for last, r in self.media if last >= sequence), None)
+        if media is None or not media.get("Cabinet"):
+            return None, f"no Media row with a cabinet holds its sequence number {sequence}"
+        cabinet = media["Cabinet"]
+        if cabinet not in self.cabinets:
+            if cabinet.startswith("#"):
+                path = self.package.stream_path(cabinet[1:])
+                what = f"the cabinet stream '{cabinet[1:]}'"
+            else:
+                path = os.path.join(self.folder, cabinet)
+                what = f"the cabinet {path}"
+            target = os.path.join(self.work, str(len(self.cabinets)))
+            os.makedirs(target)
+            ok = path is not None and os.path.isfile(path) and _safe_members(path) and subprocess.run(
+                ["gcab", "-x", "-C", target, path], capture_output=True, timeout=300).returncode == 0
+            self.cabinets[cabinet] = (target if ok else None, what)
+        target, what = self.cabinets[cabinet]
+        if target is None:
+            return None, f"{what} cannot be read"
+        member = os.path.join(target, file_row["File"])
+        # A package is input: a File key naming a path outside the extracted cabinet reads nothing.
+        inside = os.path.realpath(member).startswith(os.path.realpath(target) + os.sep)
+        if not inside or not os.path.isfile(member):
+            return None, f"{what} holds no member '{file_row['File']}'"
+        with open(member, "rb") as f:
+            return f.read(), None
+
+    def _source_dir(self, key, seen=()):
+        row = self.files.directories.get(key)
+        if row is None or key in seen:
+            return None
+        default = row["DefaultDir"]
+        source = default.split(":")[-1]
+        names = source.split("|")
+        name = names[0] if self.word_count & _SHORT_SOURCE_NAMES else names[-1]
+        parent = row["Directory_Parent"]
+        if not parent or parent == key:
+            return self.folder
+        above = self._source_dir(parent, seen + (key,))
+        if above is None:
+            return None
+        return above if name == "." else os.path.join(above, name)
+
+    def _beside(self, file_row):
+        component = self.files.components.get(file_row["Component_"])
+        folder = self._source_dir(component["Directory_"]) if component else None
+        if folder is None:
+            return None, "its folder has no source path"
+        names = file_row["FileName"].split("|")
+        path = os.path.join(folder, names[0] if self.word_count & _SHORT_SOURCE_NAMES else names[-1])
+        if not os.path.isfile(path):
+            return None, f"an uncompressed source file, not found at {path}"
+        with open(path, "rb") as f:
+            return f.read(), None
+
+
+# ---------------------------------------------------------------------------
+# The oldest Windows a product allows, from its LaunchCondition rows
+
+# The first build of each version VersionNT names.
+_FIRST_BUILDS = {(10, 0): 10240, (6, 3): 9600, (6, 2): 9200, (6, 1): 7600, (6, 0): 6000}
+DEFAULT_OLDEST = (10, 0, 17763)
+_BOUND = re.compile(r"\b(WindowsBuild|VersionNT64|VersionNT)\s*(>=|>)\s*([0-9]+)", re.I)
+
+
+def oldest_system(package):
+    """((major, minor, build), how it was found) of the oldest Windows the package's LaunchCondition rows
+    allow; Windows 10 build 17763 when they bound neither WindowsBuild nor VersionNT."""
+    bounds = []
+    for r in package.records("LaunchCondition"):
+        for name, op, number in _BOUND.findall(r.get("Condition", "")):
+            value = int(number) + (1 if op == ">" else 0)
+            if name.lower() == "windowsbuild":
+                version = next((v for v, first in _FIRST_BUILDS.items() if value >= first), (0, 0))
+                bounds.append((version, value))
+            else:
+                version = (value // 100, value % 100)
+                bounds.append((version, _FIRST_BUILDS.get(version, 0)))
+    if not bounds:
+        return DEFAULT_OLDEST, "without a LaunchCondition on WindowsBuild or VersionNT"
+    version = max(b[0] for b in bounds)
+    build = max(b[1] for b in bounds)
+    return (version[0], version[1], build), "by its LaunchCondition rows"
+
+
+# ---------------------------------------------------------------------------
 # The checks
 
 _GUID = re.compile(r"\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}")
@@ -343,6 +500,13 @@ DEVICE_DRIVER = next(code for code, kind in schema.DRIVER_TYPES.items() if kind 
 SCRIPT_START, SCRIPT_END = "InstallInitialize", "InstallFinalize"
 # What joins the service names of a Dependencies value.
 SERVICE_SEPARATOR = "[~]"
+
+
+# A registry key that starts with a root's name, which the Root column gives already.
+_ROOT_NAME = re.compile(r"(HKEY_LOCAL_MACHINE|HKEY_CURRENT_USER|HKEY_CLASSES_ROOT|HKEY_USERS|HKEY_CURRENT_CONFIG|"
+                        r"HKLM|HKCU|HKCR|HKU|HKCC)(\\|$)", re.I)
+# The DriverPackage attribute bits the library sets itself.
+LIBRARY_BITS = {b.value: b.name for b in schema.DRIVER_PACKAGE_BITS if b.library_only}
 
 
 def _integer(text):
@@ -358,6 +522,7 @@ class Linter:
         self.problems = []
         self.files = PackageFiles(package)
         self.featured = {r["Component_"] for r in package.records("FeatureComponents")}
+        self.infs = {}  # DriverPackage key -> (File row of the INF, parsed INF)
 
     def report(self, table, row, column, text, warning=False):
         self.problems.append(Problem(table, tuple(row), column, text, warning))
@@ -367,6 +532,9 @@ class Linter:
             if self.package.table(t.name) is not None:
                 self.check_table(t)
         used = self.families()
+        if self.package.table("DriverPackage") is not None:
+            with PackageSources(self.package, self.files) as sources:
+                self.check_infs(sources)
         self.check_actions(used)
         self.check_sequence(used)
         self.check_errors(used)
@@ -482,6 +650,11 @@ class Linter:
                 self._path("DriverPackage", key, "InfPath", inf, ".inf", r.get("Component_"))
         if r.get("CatPath"):
             self._path("DriverPackage", key, "CatPath", r["CatPath"], ".cat")
+        attributes = _integer(r.get("Attributes", "") or "0") or 0
+        for bit, name in LIBRARY_BITS.items():
+            if attributes & bit:
+                self.report("DriverPackage", key, "Attributes", f"0x{bit:X} ({name}) is set by the library itself; "
+                                                                f"it ignores the authored bit", warning=True)
         type_ = _integer(r.get("Type", "") or "")
         if r.get("Type") and type_ is not None and type_ not in schema.DRIVER_TYPES:
             kinds = ", ".join(f"{k} {v}" for k, v in schema.DRIVER_TYPES.items())
@@ -511,6 +684,15 @@ class Linter:
         if r.get("Root") and root is not None and root not in schema.REGISTRY_ROOTS:
             roots = ", ".join(f"{k} {v}" for k, v in schema.REGISTRY_ROOTS.items())
             self.report("DriverRegistry", key, "Root", f"unknown registry root {root} ({roots})")
+        if root == 3:
+            self.report("DriverRegistry", key, "Root", "3 is the current user's hive (HKEY_CURRENT_USER) in this "
+                                                       "library, not HKEY_USERS as in the installer's Registry table",
+                        warning=True)
+        m = _ROOT_NAME.match(r.get("Key", ""))
+        if m:
+            self.report("DriverRegistry", key, "Key", f"starts with the root name '{m.group(1)}': the library writes "
+                                                      f"the key under Root, so it would be "
+                                                      f"{schema.REGISTRY_ROOTS.get(root, 'the root')}\\{r['Key']}")
         value = r.get("Value", "")
         # A value formatted from properties is known only when the installer runs.
         if "[" in value.replace(SERVICE_SEPARATOR, ""):
@@ -559,10 +741,181 @@ class Linter:
         if program and self.package.binary_path(program) and not is_program_image(self.package.binary_path(program)):
             self.report("ServiceConfigProtection", key, "Binary_", f"Binary '{program}' is not a program image; the "
                                                                    f"library runs it as one")
+        command = r.get("UnprotectCommand", "")
+        # Without Binary_ the command line's first token is the program; CreateProcess cuts an unquoted path at
+        # its first blank and may run another program.
+        if command and not program and not command.lstrip().startswith('"'):
+            m = re.match(r"\s*(.*?\.exe)(\s|$)", command, re.I)
+            path = m.group(1) if m else command.split()[0]
+            if " " in path or path.startswith("["):
+                why = "holds blanks" if " " in path else "starts with a folder whose path may hold blanks,"
+                self.report("ServiceConfigProtection", key, "UnprotectCommand",
+                            f"the program path '{path}' {why} and is not quoted: the system may run another "
+                            f"program", warning=True)
         if r.get("UnprotectCommand", None) == "":
             self.report("ServiceConfigProtection", key, "UnprotectCommand",
                         "empty; the protection is never lifted, so the service cannot be stopped or removed",
                         warning=True)
+
+    # -- the drivers' own INF files -----------------------------------------
+
+    def _read_inf(self, sources, key, r):
+        """The File row and parsed INF of a driver package, or None (after a line saying why, when the INF
+        should be readable)."""
+        value = r.get("InfPath", "")
+        rows, problem = self.files.resolve(value) if value else ([], "")
+        if problem or not rows:
+            return None  # reported by the InfPath check, or known only at install time
+        name = _long_name(rows[0]["FileName"])
+        if not name.lower().endswith(".inf"):
+            return None  # reported by the InfPath check
+        data, where = sources.read(rows[0])
+        if data is None:
+            self.report("DriverPackage", key, "InfPath", f"the INF file {name} cannot be read from the package "
+                                                        f"({where}); its contents were not checked", warning=True)
+            return None
+        try:
+            parsed = inf.Inf.parse(data)
+        except inf.InfError as e:
+            self.report("DriverPackage", key, "InfPath", f"the INF file {name} does not parse: {e}")
+            return None
+        if not parsed.has("Version"):
+            self.report("DriverPackage", key, "InfPath", f"the INF file {name} has no [Version] section")
+            return None
+        if parsed.signature().lower() not in inf.SIGNATURES:
+            self.report("DriverPackage", key, "InfPath", f"the INF file {name} has the Signature "
+                                                        f"'{parsed.signature()}', not \"$Windows NT$\": SetupAPI "
+                                                        f"does not open it")
+            return None
+        return rows[0], parsed
+
+    def check_infs(self, sources):
+        system, how = oldest_system(self.package)
+        oldest = f"Windows {system[0]}.{system[1]} build {system[2]}"
+        for r in self.package.records("DriverPackage"):
+            key = (r.get("DriverPackage", ""),)
+            found = self._read_inf(sources, key, r)
+            if found is None:
+                continue
+            services = self._check_inf(key, r, found[0], found[1], system,
+                                       f"{oldest}, the oldest the product allows {how}")
+            if services is not None:
+                self.infs[key[0]] = services
+        for r in self.package.records("DriverUpperFilter"):
+            added = self.infs.get(r.get("DriverPackage_", ""))
+            service = r.get("ServiceName", "")
+            if added is None or not service:
+                continue
+            if service.lower() not in {s.lower() for s in added}:
+                names = ", ".join(added) if added else "none"
+                self.report("DriverUpperFilter", (r.get("DriverUpperFilter", ""),), "ServiceName",
+                            f"'{service}' is not a service the INF of driver package '{r['DriverPackage_']}' adds "
+                            f"(AddService: {names}); a class list naming a service that does not exist stops every "
+                            f"device of the class")
+
+    def _check_inf(self, key, r, file_row, parsed, system, oldest):
+        """Checks one package's INF; returns the services its install section adds, or None when the install
+        section is unknown."""
+        name = _long_name(file_row["FileName"])
+        type_ = _integer(r.get("Type", "") or "")
+        kind = schema.DRIVER_TYPES.get(type_)
+        has_models = bool(parsed.manufacturers())
+        default_install = parsed.actual_section("DefaultInstall")
+        t = "DriverPackage"
+        if kind == "filter driver":
+            if has_models and default_install is None:
+                self.report(t, key, "Type", f"1 (filter driver), but {name} is a device INF (models and no "
+                                            f"DefaultInstall section): the filter installer installs the first "
+                                            f"model's section without a device; use Type 3")
+                return None
+            if not has_models and default_install is None:
+                self.report(t, key, "InfPath", f"{name} has no install section: neither models (a Manufacturer "
+                                               f"section) nor a DefaultInstall section")
+                return None
+            if parsed.actual_section("DefaultUninstall") is None:
+                self.report(t, key, "InfPath", f"{name} has no DefaultUninstall section, so uninstalling never "
+                                               f"removes the driver's service and files", warning=True)
+        if kind == "device driver" and not has_models:
+            self.report(t, key, "Type", f"3 (device driver), but {name} has no models (no Manufacturer section): "
+                                        f"no device can get its driver from it")
+            return None
+        if kind == "network driver":
+            guid = parsed.class_guid()
+            if guid not in inf.NETWORK_CLASSES:
+                classes = ", ".join(inf.NETWORK_CLASSES.values())
+                self.report(t, key, "Type", f"2 (network driver), but the class of {name} is "
+                                            f"{guid or 'not given'}, not a network component class ({classes})")
+        # Where no models section serves the oldest system, the decoration check says so; the install section
+        # is then the one of the newest system the INF serves.
+        serving = system
+        models = parsed.models_section(system)
+        if models is not None and not parsed.has(models):
+            serving = inf.NEWEST
+            models = parsed.models_section(serving)
+        services = None
+        # Without a models section for amd64 there is no install section either: the hardware id check names it.
+        if models is None or parsed.has(models):
+            section, named = parsed.install_section(serving)
+            if section is None:
+                self.report(t, key, "InfPath", f"{name} has no install section '{named}' (named by "
+                                               f"{'its first model' if has_models else 'default'}) for amd64")
+            else:
+                services = parsed.services_added(serving)
+            if not services and services is not None:
+                outcome = {"device driver": "the device package is skipped",
+                           "filter driver": "the filter package fails at uninstall"}.get(
+                    kind, "the package's service steps fail")
+                self.report(t, key, "InfPath", f"{name} adds no service: no AddService line in [{section}.Services] "
+                                               f"({outcome})")
+        if kind == "device driver":
+            self._check_hardware_id(key, r, name, parsed, services or [])
+        self._check_catalog(key, r, file_row, name, parsed)
+        self._check_decorations(key, name, parsed, system, oldest)
+        return services
+
+    def _check_hardware_id(self, key, r, name, parsed, services):
+        wanted = r.get("HardwareId", "") or ("ROOT\\" + services[0] if services else "")
+        if not wanted:
+            return
+        if wanted.lower() in parsed.hardware_ids():
+            return
+        column = "HardwareId" if r.get("HardwareId", "") else "InfPath"
+        amd64 = any(inf.parse_decoration(d).platform == inf.PLATFORM
+                    for _, decorations in parsed.manufacturers() for d in decorations)
+        why = "" if amd64 else " (its Manufacturer section has no NTamd64 decoration)"
+        given = "" if r.get("HardwareId", "") else " (ROOT\\ and the first service, HardwareId being empty)"
+        self.report("DriverPackage", key, column, f"no model of {name} for amd64 carries the hardware id "
+                                                  f"'{wanted}'{given}{why}")
+
+    def _check_catalog(self, key, r, file_row, name, parsed):
+        named = parsed.catalog()
+        if named is None:
+            return
+        entry, catalog = named
+        folder = self.files.file_folder(file_row)
+        beside = [f for f in self.files.files if self.files.file_folder(f) == folder
+                  and _long_name(f["FileName"]).lower() == catalog.lower()]
+        if not beside:
+            self.report("DriverPackage", key, "InfPath", f"{name} names the catalog '{catalog}' ({entry}), which is "
+                                                        f"no file of the package beside the INF")
+            return
+        if r.get("CatPath"):
+            rows, problem = self.files.resolve(r["CatPath"])
+            cat = _long_name(rows[0]["FileName"]).lower() if rows and not problem else ""
+            # A CatPath that names no .cat file is reported by its own check.
+            if cat.endswith(".cat") and cat != catalog.lower():
+                self.report("DriverPackage", key, "CatPath", f"names '{_long_name(rows[0]['FileName'])}'; {name} "
+                                                            f"names its catalog '{catalog}' ({entry})", warning=True)
+
+    def _check_decorations(self, key, name, parsed, system, oldest):
+        for models, decorations in parsed.manufacturers():
+            amd64 = [inf.parse_decoration(d) for d in decorations]
+            amd64 = [d for d in amd64 if d.platform == inf.PLATFORM]
+            if not amd64 or any(inf.applies(d, system) for d in amd64):
+                continue
+            served = "; ".join(f"{models}.{d.text}: {d.describe()}" for d in amd64)
+            self.report("DriverPackage", key, "InfPath", f"the models of {name} apply only to builds newer than "
+                                                        f"{oldest} ({served})", warning=True)
 
     # -- custom actions -----------------------------------------------------
 
@@ -678,7 +1031,8 @@ def check(path):
 def main(argv):
     parser = argparse.ArgumentParser(
         prog="driverdeploy lint",
-        description="Check a package's driverdeploy tables, custom actions, sequence and Error rows. Prints one "
+        description="Check a package's driverdeploy tables, the drivers' INF files, custom actions, sequence and "
+                    "Error rows. Prints one "
                     "line per problem (table, row, column: what is wrong) and a summary; nothing for a clean "
                     "package. Exit code 0: clean; 1: problems found; 2: usage error or unreadable package.")
     parser.add_argument("package", metavar="PACKAGE.msi")
@@ -688,18 +1042,22 @@ def main(argv):
         args = parser.parse_args(argv)
     except SystemExit as e:
         return e.code if isinstance(e.code, int) else 2
+    return lint(args.package, args.allow_warnings, sys.stdout, sys.stderr)
+
+
+def lint(path, allow_warnings=False, out=sys.stdout, err=sys.stderr):
+    """Checks the package at `path`, writes the lines of `driverdeploy lint` and returns its exit code."""
     try:
-        problems = check(args.package)
+        problems = check(path)
     except (msidb.MsiToolError, OSError) as e:
-        sys.stderr.write(f"driverdeploy lint: cannot read {args.package}: {e}\n")
+        err.write(f"driverdeploy lint: cannot read {path}: {e}\n")
         return 2
     for p in problems:
-        sys.stdout.write(p.line() + "\n")
+        out.write(p.line() + "\n")
     if not problems:
         return 0
     warnings = sum(1 for p in problems if p.warning)
     errors = len(problems) - warnings
-    sys.stdout.write(f"{args.package}: {len(problems)} problem{'s' if len(problems) != 1 else ''} "
-                     f"({errors} error{'s' if errors != 1 else ''}, {warnings} warning{'s' if warnings != 1 else ''})"
-                     "\n")
-    return 0 if errors == 0 and args.allow_warnings else 1
+    out.write(f"{path}: {len(problems)} problem{'s' if len(problems) != 1 else ''} "
+              f"({errors} error{'s' if errors != 1 else ''}, {warnings} warning{'s' if warnings != 1 else ''})\n")
+    return 0 if errors == 0 and allow_warnings else 1

@@ -118,8 +118,8 @@ def sequence_section():
 def errors_section():
     out = ["## Error numbers\n",
            "The library sends these error messages; the package's `Error` table supplies their texts. In a text, "
-           "`[2]` is the failure's error code (an HRESULT) and `[3]` the object of the failure (a package, "
-           "catalog or service id). The suggested texts are those `driverdeploy add` writes; a text of one's own "
+           "`[2]` is the failure's error code, an HRESULT shown in signed decimal (0x80070002 shows as "
+           "-2147024894), and `[3]` the object of the failure (a package, catalog or service id). The suggested texts are those `driverdeploy add` writes; a text of one's own "
            "should keep `[3]`.\n"]
     rows = [[e.number, e.text, ", ".join(_code(a) for a in e.sent_by)] for e in schema.ERRORS]
     out.append(_table(["Error", "Suggested text", "Sent by"], rows))

@@ -60,6 +60,8 @@ class Bit:
     value: int
     name: str
     description: str
+    # Set and cleared by the library alone; an authored bit is ignored.
+    library_only: bool = False
 
 
 # The separators of the CustomActionData text (record level, list level).
@@ -74,7 +76,8 @@ DRIVER_PACKAGE_BITS = (
     Bit(0x0004, "InstallEarly", "install the package early, from the package's own payload, before InstallFiles"),
     Bit(0x0008, "UninstallPreviousVersion",
         "remove the earlier versions named in GuidsOfPreviousVersions before installing"),
-    Bit(0x0010, "EarlyConfigured", "set by the library on packages configured for the early installation"),
+    Bit(0x0010, "EarlyConfigured", "set by the library on packages configured for the early installation; an "
+        "authored bit is ignored", library_only=True),
     Bit(0x0020, "StartTypeOnFinalize", "set the service's start type in InstallDriversFinalize, at the end"),
     Bit(0x0040, "WinRe", "add the driver to (remove it from) the Windows Recovery Environment image"),
     Bit(0x0080, "InstallElamCertificate", "install the driver's ELAM certificate (Windows 10 and later)"),

@@ -299,6 +299,8 @@ class RefusedTest(AddTestCase):
             ("unknown attribute name", driver + 'attributes = ["StartServce"]\n',
              "unknown DriverPackage attribute 'StartServce'"),
             ("unknown attribute bits", driver + "attributes = [0x8000]\n", "32768 holds bits DriverPackage does not know"),
+            ("attribute the library sets by name", driver + 'attributes = ["StartService", "EarlyConfigured"]\n',
+             "'attributes': EarlyConfigured (0x10) is set by the library itself, never by the package"),
             ("unknown type name", driver.replace('type = "filter"', 'type = "printer"'), "unknown driver type 'printer'"),
             ("unknown type number", driver.replace('type = "filter"', "type = 7"), "unknown driver type 7"),
             ("dependencies as text", driver + 'dependencies = "FltMgr"\n', "'dependencies' must be a list of strings"),

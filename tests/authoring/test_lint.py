@@ -1,6 +1,7 @@
 """driverdeploy lint over real packages built with msibuild: a good one, on which it finds nothing, and broken ones,
 each made from the good one by one change, each reported with its own line and nothing else."""
 
+import concurrent.futures
 import contextlib
 import io
 import os
@@ -30,9 +31,11 @@ def good_package():
     p = ddpkg.Package("linted")
     p.rows("Directory").append(["DRIVERS", "INSTALLDIR", "DRIVER~1|Driver files"])
     ddpkg.add_driver_tables(p)
-    ddpkg.driver_files(p, "Filt", ["ddfilt.inf", "ddfilt.sys", "ddfilt.cat"], FIX, 1)
-    ddpkg.driver_files(p, "Dev", ["dddev.inf", "dddev.sys", "dddev.cat"], FIX, 4)
-    ddpkg.driver_files(p, "Cat", ["ddprod.cat"], FIX, 7)
+    # The files' bytes, packed into the package's cabinet when it is built: {File key: source path}.
+    p.sources = {}
+    p.sources.update(ddpkg.driver_files(p, "Filt", ["ddfilt.inf", "ddfilt.sys", "ddfilt.cat"], FIX, 1))
+    p.sources.update(ddpkg.driver_files(p, "Dev", ["dddev.inf", "dddev.sys", "dddev.cat"], FIX, 4))
+    p.sources.update(ddpkg.driver_files(p, "Cat", ["ddprod.cat"], FIX, 7))
     component(p, "Dev")[2] = "DRIVERS"
     file_row(p, "Dev_dddev.inf")[2] = "DDDEV~1.INF|dddev.inf"
     ddpkg.driver_package(p, "filt", "Filt", "[INSTALLDIR]ddfilt.inf", "[#Filt_ddfilt.cat]", attributes=0x29, type_=1,
@@ -144,6 +147,54 @@ def both(first, second):
     return change
 
 
+def inf_edit(key, old, new, encoding="cp1252"):
+    """A change of the INF file the package carries as File `key`: `old` replaced by `new` in its text."""
+    def change(p):
+        with open(p.sources[key], encoding="cp1252") as f:
+            text = f.read()
+        assert old in text, (key, old)
+        path = os.path.join(tempfile.mkdtemp(prefix="inf-", dir=IMAGES["work"]), os.path.basename(p.sources[key]))
+        with open(path, "wb") as f:
+            f.write((b"\xff\xfe" if encoding == "utf-16-le" else b"") + text.replace(old, new).encode(encoding))
+        p.sources[key] = path
+    return change
+
+
+def add_files(component, names):
+    """More files of a component: {name: source path}."""
+    def change(p):
+        first = max(int(r[7]) for r in p.rows("File")) + 1
+        for i, (name, source) in enumerate(names.items()):
+            key = f"{component}_{name}"
+            p.file(key, component, name, source, first + i)
+            p.sources[key] = source
+    return change
+
+
+SAMPLES = os.path.join(ddpkg.FIXTURES, "authoring", "inf")
+
+
+def real_world(id_, inf_name, catalog, type_, hardware_id=""):
+    """A third driver package from one of the public sample INFs, in a component of its own with its catalog
+    (a stand-in file under the INF's catalog name) unless `catalog` is None."""
+    def change(p):
+        component = id_.capitalize()
+        p.component(component, key_path=f"{component}_{inf_name}")
+        names = {inf_name: os.path.join(SAMPLES, inf_name)}
+        if catalog:
+            names[catalog] = os.path.join(FIX, "ddprod.cat")
+        add_files(component, names)(p)
+        ddpkg.driver_package(p, id_, component, f"[INSTALLDIR]{inf_name}", type_=type_, hardware_id=hardware_id)
+    return change
+
+
+def launch_condition(condition):
+    def change(p):
+        p.table("LaunchCondition", ["Condition", "Description"], ["s255", "l255"], ["Condition"],
+                [[condition, "This product needs a newer Windows."]])
+    return change
+
+
 def add_sequence(action, number, condition=""):
     def change(p):
         p.sequence.append((action, condition, number))
@@ -219,7 +270,9 @@ BROKEN = [
       "folders"]),
     ("InfPath of another component", put("DriverPackage", "filt", "InfPath", "[DRIVERS]dddev.inf"),
      ["DriverPackage 'filt' InfPath: warning: names File 'Dev_dddev.inf' of component 'Dev', not of the package's "
-      "component 'Filt'"]),
+      "component 'Filt'",
+      "DriverPackage 'filt' Type: 1 (filter driver), but dddev.inf is a device INF (models and no DefaultInstall "
+      "section): the filter installer installs the first model's section without a device; use Type 3"]),
     ("InfPath naming the driver image", put("DriverPackage", "filt", "InfPath", "[INSTALLDIR]ddfilt.sys"),
      ["DriverPackage 'filt' InfPath: warning: names File 'Filt_ddfilt.sys', which is no .inf file"]),
     ("CatPath naming the INF", put("DriverPackage", "filt", "CatPath", "[#Filt_ddfilt.inf]"),
@@ -235,7 +288,9 @@ BROKEN = [
      ["ServiceConfigProtection 'prot' UnprotectCommand: warning: empty; the protection is never lifted, so the "
       "service cannot be stopped or removed"]),
     ("hardware id too long", put("DriverPackage", "dev", "HardwareId", "ROOT\\" + "D" * 195),
-     ["DriverPackage 'dev' HardwareId: 200 characters; a device property holds at most 199"]),
+     ["DriverPackage 'dev' HardwareId: 200 characters; a device property holds at most 199",
+      "DriverPackage 'dev' HardwareId: no model of dddev.inf for amd64 carries the hardware id 'ROOT\\" + "D" * 195
+      + "'"]),
     ("previous version that is no GUID", put("DriverPackage", "filt", "GuidsOfPreviousVersions", OLD_FILT + ",x"),
      [f"DriverPackage 'filt' GuidsOfPreviousVersions: not component codes separated by ';': '{OLD_FILT},x'"]),
     ("empty dependency", put("DriverPackage", "filt", "Dependencies", "Base[~]Other[~]"),
@@ -300,6 +355,118 @@ BROKEN = [
      ["Error '27302': missing; the library sends it from InstallDriversDeferred"]),
     ("Error text without the details", put("Error", "27310", "Message", "Failed to install catalog files."),
      ["Error '27310' Message: warning: holds no [2] (the error code) and no [3] (what failed)"]),
+    ("authored EarlyConfigured bit", put("DriverPackage", "filt", "Attributes", str(0x29 | 0x10)),
+     ["DriverPackage 'filt' Attributes: warning: 0x10 (EarlyConfigured) is set by the library itself; it ignores "
+      "the authored bit"]),
+    ("unquoted program path with blanks", both(put("ServiceConfigProtection", "prot", "Binary_", ""),
+                                               put("ServiceConfigProtection", "prot", "UnprotectCommand",
+                                                   "C:\\Program Files\\DD\\unprot.exe ddfilt")),
+     ["ServiceConfigProtection 'prot' UnprotectCommand: warning: the program path 'C:\\Program Files\\DD\\unprot.exe' "
+      "holds blanks and is not quoted: the system may run another program"]),
+    ("unquoted program path in a folder", both(put("ServiceConfigProtection", "prot", "Binary_", ""),
+                                               put("ServiceConfigProtection", "prot", "UnprotectCommand",
+                                                   "[INSTALLDIR]unprot.exe ddfilt")),
+     ["ServiceConfigProtection 'prot' UnprotectCommand: warning: the program path '[INSTALLDIR]unprot.exe' starts "
+      "with a folder whose path may hold blanks, and is not quoted: the system may run another program"]),
+    ("registry key with its root", put("DriverRegistry", "reg", "Key", "HKLM\\Software\\DDLint"),
+     ["DriverRegistry 'reg' Key: starts with the root name 'HKLM': the library writes the key under Root, so it "
+      "would be HKEY_LOCAL_MACHINE\\HKLM\\Software\\DDLint"]),
+    ("registry root 3 meant as HKEY_USERS", put("DriverRegistry", "reg", "Root", "3"),
+     ["DriverRegistry 'reg' Root: warning: 3 is the current user's hive (HKEY_CURRENT_USER) in this library, not "
+      "HKEY_USERS as in the installer's Registry table"]),
+    # The drivers' own INF files, each broken in one place.
+    ("hardware id not in the INF", put("DriverPackage", "dev", "HardwareId", "ROOT\\DDDEV2"),
+     ["DriverPackage 'dev' HardwareId: no model of dddev.inf for amd64 carries the hardware id 'ROOT\\DDDEV2'"]),
+    ("hardware id of another platform", inf_edit("Dev_dddev.inf", "=Models,NTamd64", "=Models,NTx86"),
+     ["DriverPackage 'dev' HardwareId: no model of dddev.inf for amd64 carries the hardware id 'ROOT\\DDDEV' (its "
+      "Manufacturer section has no NTamd64 decoration)"]),
+    ("root device id without HardwareId", both(put("DriverPackage", "dev", "HardwareId", ""),
+                                              inf_edit("Dev_dddev.inf", "ROOT\\dddev", "ROOT\\dddevice")),
+     ["DriverPackage 'dev' InfPath: no model of dddev.inf for amd64 carries the hardware id 'ROOT\\dddev' (ROOT\\ and "
+      "the first service, HardwareId being empty)"]),
+    ("filter INF without DefaultInstall", inf_edit("Filt_ddfilt.inf", "[DefaultInstall.NTamd64]", "[Install.NTamd64]"),
+     ["DriverPackage 'filt' InfPath: ddfilt.inf has no install section: neither models (a Manufacturer section) nor "
+      "a DefaultInstall section"]),
+    ("filter INF without DefaultUninstall", inf_edit("Filt_ddfilt.inf", "[DefaultUninstall.NTamd64]",
+                                                     "[Uninstall.NTamd64]"),
+     ["DriverPackage 'filt' InfPath: warning: ddfilt.inf has no DefaultUninstall section, so uninstalling never "
+      "removes the driver's service and files"]),
+    ("device INF declared as a filter", put("DriverPackage", "dev", "Type", "1"),
+     ["DriverPackage 'dev' Type: 1 (filter driver), but dddev.inf is a device INF (models and no DefaultInstall "
+      "section): the filter installer installs the first model's section without a device; use Type 3"]),
+    ("legacy INF declared as a device driver", put("DriverPackage", "filt", "Type", "3"),
+     ["DriverPackage 'filt' Type: 3 (device driver), but ddfilt.inf has no models (no Manufacturer section): no "
+      "device can get its driver from it"]),
+    ("legacy INF declared as a network driver", put("DriverPackage", "filt", "Type", "2"),
+     ["DriverPackage 'filt' Type: 2 (network driver), but the class of ddfilt.inf is "
+      "{8ecc055d-047f-11d1-a537-0000f8753ed1}, not a network component class (Net, NetClient, NetService, "
+      "NetTrans)"]),
+    ("device INF without AddService", inf_edit("Dev_dddev.inf", "AddService=dddev,", "Include=dddev,"),
+     ["DriverPackage 'dev' InfPath: dddev.inf adds no service: no AddService line in [dddev_Install.Services] (the "
+      "device package is skipped)"]),
+    ("model naming a missing install section", inf_edit("Dev_dddev.inf", "=dddev_Install,", "=dddev_Setup,"),
+     ["DriverPackage 'dev' InfPath: dddev.inf has no install section 'dddev_Setup' (named by its first model) for "
+      "amd64"]),
+    ("catalog the INF names but the package lacks", inf_edit("Dev_dddev.inf", "CatalogFile=dddev.cat",
+                                                              "CatalogFile.NTamd64=dddev64.cat\nCatalogFile=dddev.cat"),
+     ["DriverPackage 'dev' InfPath: dddev.inf names the catalog 'dddev64.cat' (CatalogFile.NTamd64), which is no "
+      "file of the package beside the INF"]),
+    ("CatPath naming another catalog than the INF", put("DriverPackage", "filt", "CatPath", "[#Cat_ddprod.cat]"),
+     ["DriverPackage 'filt' CatPath: warning: names 'ddprod.cat'; ddfilt.inf names its catalog 'ddfilt.cat' "
+      "(CatalogFile)"]),
+    ("upper filter naming a service the INF does not add", put("DriverUpperFilter", "uf", "ServiceName", "ddflt"),
+     ["DriverUpperFilter 'uf' ServiceName: 'ddflt' is not a service the INF of driver package 'filt' adds "
+      "(AddService: ddfilt); a class list naming a service that does not exist stops every device of the class"]),
+    ("models only for newer builds", inf_edit("Dev_dddev.inf", "NTamd64", "NTamd64.10.0...18362"),
+     ["DriverPackage 'dev' InfPath: warning: the models of dddev.inf apply only to builds newer than Windows 10.0 "
+      "build 17763, the oldest the product allows without a LaunchCondition on WindowsBuild or VersionNT "
+      "(Models.NTamd64.10.0...18362: Windows 10.0 build 18362 and later)"]),
+    ("models newer than the product's LaunchCondition", both(launch_condition("VersionNT >= 603"),
+                                                              inf_edit("Dev_dddev.inf", "NTamd64", "NTamd64.10.0")),
+     ["DriverPackage 'dev' InfPath: warning: the models of dddev.inf apply only to builds newer than Windows 6.3 "
+      "build 9600, the oldest the product allows by its LaunchCondition rows (Models.NTamd64.10.0: Windows 10.0 and "
+      "later)"]),
+    ("INF that does not parse", inf_edit("Filt_ddfilt.inf", "[Strings]", "[Strings"),
+     ["DriverPackage 'filt' InfPath: the INF file ddfilt.inf does not parse: line 51: the section name is not closed "
+      "with ']'"]),
+    ("INF without a Version section", inf_edit("Filt_ddfilt.inf", "[Version]", "[Versions]"),
+     ["DriverPackage 'filt' InfPath: the INF file ddfilt.inf has no [Version] section"]),
+    ("INF of another style", inf_edit("Filt_ddfilt.inf", 'Signature="$WINDOWS NT$"', 'Signature="$Windows 3.1$"'),
+     ["DriverPackage 'filt' InfPath: the INF file ddfilt.inf has the Signature '$Windows 3.1$', not \"$Windows NT$\": "
+      "SetupAPI does not open it"]),
+    ("UTF-16 INF with a hardware id it lacks", both(inf_edit("Dev_dddev.inf", "", "", encoding="utf-16-le"),
+                                                    put("DriverPackage", "dev", "HardwareId", "ROOT\\dddev3")),
+     ["DriverPackage 'dev' HardwareId: no model of dddev.inf for amd64 carries the hardware id 'ROOT\\dddev3'"]),
+    # Real-world INFs of the public driver samples.
+    ("sample device filter INF declared as a filter", real_world("toaster", "filter.inf", "KmdfSamples.cat", 1),
+     ["DriverPackage 'toaster' Type: 1 (filter driver), but filter.inf is a device INF (models and no "
+      "DefaultInstall section): the filter installer installs the first model's section without a device; use "
+      "Type 3"]),
+    ("sample device filter INF with another hardware id", real_world("toaster", "filter.inf", "KmdfSamples.cat", 3,
+                                                                     "ROOT\\MsToaster"),
+     ["DriverPackage 'toaster' HardwareId: no model of filter.inf for amd64 carries the hardware id "
+      "'ROOT\\MsToaster'"]),
+    ("sample callout driver declared as a network driver", real_world("wfp", "WFPSamplerCalloutDriver.inf",
+                                                                      "WFPSamplerCalloutDriver.Cat", 2),
+     ["DriverPackage 'wfp' Type: 2 (network driver), but the class of WFPSamplerCalloutDriver.inf is "
+      "{57465043-616c-6c6f-7574-5f636c617373}, not a network component class (Net, NetClient, NetService, "
+      "NetTrans)"]),
+    ("sample callout driver without its catalog", real_world("wfp", "WFPSamplerCalloutDriver.inf", None, 1),
+     ["DriverPackage 'wfp' InfPath: WFPSamplerCalloutDriver.inf names the catalog 'WFPSamplerCalloutDriver.Cat' "
+      "(CatalogFile), which is no file of the package beside the INF"]),
+]
+
+# What stays clean: the same INFs read in other ways, and real-world INFs used as they are meant.
+CLEAN = [
+    ("UTF-16 INF", inf_edit("Dev_dddev.inf", "", "", encoding="utf-16-le")),
+    ("models for newer builds the LaunchCondition asks for",
+     both(launch_condition("WindowsBuild >= 18362"), inf_edit("Dev_dddev.inf", "NTamd64", "NTamd64.10.0...18362"))),
+    ("the closest of several decorations", inf_edit("Dev_dddev.inf", "=Models,NTamd64",
+                                                    "=Models,NTamd64.10.0...22000,NTamd64")),
+    ("sample callout driver as a filter", real_world("wfp", "WFPSamplerCalloutDriver.inf",
+                                                     "WFPSamplerCalloutDriver.Cat", 1)),
+    ("sample device filter INF as a device", real_world("toaster", "filter.inf", "KmdfSamples.cat", 3,
+                                                        "{B85B7C50-6A01-11d2-B841-00C04FAD5171}\\MsToaster")),
 ]
 
 
@@ -309,6 +476,7 @@ class LintTest(unittest.TestCase):
         if not os.path.isfile(ddpkg.DLL):
             raise RuntimeError(f"no driverdeploy.dll at {ddpkg.DLL}: build it, or set DD_DLL")
         cls.work = tempfile.mkdtemp(prefix="lint-")
+        IMAGES["work"] = cls.work
         cls.text_file = os.path.join(FIX, "ddfilt.inf")
         with open(ddpkg.DLL, "rb") as f:
             dll = f.read()
@@ -335,11 +503,14 @@ class LintTest(unittest.TestCase):
             f.write(data)
         return path
 
-    def build(self, name, change=None):
+    def build(self, name, change=None, cabinet=True):
         p = good_package()
         if change is not None:
             change(p)
         folder = tempfile.mkdtemp(prefix="case-", dir=self.work)
+        files = {r[0] for r in p.rows("File")}
+        if cabinet:
+            p.cabinet("drivers.cab", {k: v for k, v in p.sources.items() if k in files}, folder)
         return p.build(os.path.join(folder, name.replace(" ", "_") + ".msi"))
 
     def lint(self, *argv):
@@ -352,16 +523,51 @@ class LintTest(unittest.TestCase):
         path = self.build("good")
         self.assertEqual(self.lint(path), (0, [], ""))
 
+    def build_and_lint(self, cases):
+        """{name: (path, (code, out lines, err))} of every case, several at a time: each is two msitools runs
+        that mostly wait."""
+        def one(case):
+            name, change = case[0], case[1]
+            path = self.build(name, change)
+            out, err = io.StringIO(), io.StringIO()
+            code = lint.lint(path, False, out, err)
+            return name, (path, (code, out.getvalue().splitlines(), err.getvalue()))
+        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+            return dict(pool.map(one, cases))
+
     def test_each_broken_package_gets_its_own_line(self):
+        results = self.build_and_lint(BROKEN)
         for name, change, lines in BROKEN:
             with self.subTest(name):
-                path = self.build(name, change)
-                code, out, err = self.lint(path)
+                path, (code, out, err) = results[name]
                 warnings = sum(1 for line in lines if ": warning: " in line)
                 summary = (f"{path}: {len(lines)} problem{'s' if len(lines) > 1 else ''} "
                            f"({len(lines) - warnings} error{'s' if len(lines) - warnings != 1 else ''}, "
                            f"{warnings} warning{'s' if warnings != 1 else ''})")
                 self.assertEqual((code, out, err), (1, lines + [summary], ""))
+
+    def test_clean_variants_stay_clean(self):
+        results = self.build_and_lint(CLEAN)
+        for name, _ in CLEAN:
+            with self.subTest(name):
+                self.assertEqual(results[name][1], (0, [], ""))
+
+    def test_uncompressed_sources_are_read_beside_the_package(self):
+        # The source tree of an uncompressed package: SourceDir is the package's folder, then each folder's
+        # source name (ProgramFiles64Folder adds none: '.').
+        path = self.build("uncompressed", cabinet=False)
+        code, out, _ = self.lint(path)
+        self.assertEqual(code, 1)
+        self.assertEqual(out[:-1], [
+            f"DriverPackage '{id_}' InfPath: warning: the INF file {name} cannot be read from the package (an "
+            f"uncompressed source file, not found at {os.path.join(os.path.dirname(path), folder, name)}); its "
+            f"contents were not checked"
+            for id_, folder, name in (("dev", os.path.join("DDTest", "Driver files"), "dddev.inf"),
+                                      ("filt", "DDTest", "ddfilt.inf"))])
+        for folder, name in ((os.path.join("DDTest", "Driver files"), "dddev.inf"), ("DDTest", "ddfilt.inf")):
+            os.makedirs(os.path.join(os.path.dirname(path), folder), exist_ok=True)
+            shutil.copyfile(os.path.join(FIX, name), os.path.join(os.path.dirname(path), folder, name))
+        self.assertEqual(self.lint(path), (0, [], ""))
 
     def test_warnings_pass_only_when_allowed(self):
         _, change, _ = next(c for c in BROKEN if c[0] == "Error text without the details")
