@@ -8,6 +8,7 @@ COMMANDS = {
     "add": "add the driverdeploy tables, rows, actions, sequence entries and Error rows to a package",
     "lint": "check a package's driverdeploy tables and actions; exit code 0 only for a clean package",
     "plan": "run a package's immediate actions under Wine and print what each driver action would do",
+    "log": "read a verbose installer log: what happened to each driver package, with failures explained",
 }
 
 
