@@ -141,8 +141,10 @@ RULES = (
     _r(rf"^The catalog row {Q} was successfully read\.$", "row", kind="CryptCatalog"),
     _r(rf"^The service protection configuration row {Q} was successfully read\.$", "row",
        kind="ServiceConfigProtection"),
-    _r(r"^The (?:registry|upper filter) row '[^']*' was successfully read\.$", "step"),
-    _r(r"^Configured rollback of driver package (?P<id>[^,']+), ", "decision", kind="DriverPackage"),
+    _r(r"^The (?:registry|upper filter) row '[^']*' was successfully read\.$", "step", kind="DriverRegistry"),
+    _r(rf"^Need to (?:install|uninstall) {Q} driver registry\.$", "decision", kind="DriverRegistry"),
+    _r(rf"^Skip (?:installation|uninstallation) of driver registry {Q}", "decision", kind="DriverRegistry"),
+    _r(r"^Configured [a-z ]+ of driver package (?P<id>[^,']+), ", "decision", kind="DriverPackage"),
     _r(rf"^Need to (?:rollback )?(?:install|uninstall|early install|rollback installation of|rollback uninstall) "
        rf"{Q} (?:driver registry|driver|crypt catalog)", "decision"),
     _r(rf"^Need to (?:protect|unprotect) service {Q}", "decision", kind="ServiceConfigProtection"),
@@ -168,9 +170,13 @@ RULES = (
     _r(rf"^Failed to (?:execute|finalize) driver package {Q}\.$", "failure", kind="DriverPackage"),
     _r(rf"^Failed to (?:install|register|unprotect) {Q}\..* Error 0x(?P<code>[0-9a-fA-F]+)\.$", "failure"),
     _r(r"^(?:Warning|WARNING)\b.*?(?:Error:? (?:0x)?(?P<code>[0-9a-fA-F]+)\.)?$", "warning"),
-    _r(r"^.*Error:? 0x(?P<code>[0-9a-fA-F]+)\.$", "failure"),
+    # The file queue's report of one file; the queue's commit result decides.
+    _r(r"^An error occurred during .* LastError 0x(?P<code>[0-9a-fA-F]+)\.$", "warning"),
+    _r(r"^.*\bError:? 0x(?P<code>[0-9a-fA-F]+)\.$", "failure"),
     _r(r"^Error 0x(?P<code>[0-9a-fA-F]+): ", "failure"),
-    _r(r"^(?:Failed|failed|Filed) .*$", "failure"),
+    # Without a code the line is the library's note of a failure it goes on after (a missing list, a file it
+    # could not remove); the failures that stop a record or an action carry their code.
+    _r(r"^(?:Failed|failed|Filed) .*$", "warning"),
     _r(r"^Unknown exception", "failure"),
 )
 
@@ -234,7 +240,9 @@ class Item:
     @property
     def decision(self):
         """The immediate decision: the last "Need to ..." or "Skip ..." line of the item."""
-        chosen = [d for d in self.decisions if d.text.startswith(("Need to", "Skip"))]
+        chosen = [d for d in self.decisions if d.text.startswith("Need to") and "rollback" not in d.text] or \
+            [d for d in self.decisions if d.text.startswith("Need to")] or \
+            [d for d in self.decisions if d.text.startswith("Skip")]
         return chosen[-1] if chosen else None
 
     @property
@@ -379,12 +387,18 @@ class _Reader:
             day = _parse_date(m.group("date"))
             if self.log.day is None and day is not None:
                 self.log.day = day
-            elif day is not None and self.log.day is not None:
-                # A second session appended to the log: times count from the first day.
+            current = self.stack[-1] if self.stack else None
+            if current is not None and not current.ended and not current.actions:
+                # Wine writes the header twice, for the installer's client and its server side, each followed
+                # by the start of INSTALL: one run.
+                current.properties["_install_open"] = False
+                return
+            if day is not None and self.log.day is not None:
+                # A later session appended to the log: its library times count from the first day.
                 self.offset = (day - self.log.day).days * 86400000
                 self.last_ms = None
             run = self.run(no, new=True)
-            run.start = self.unwrap(_ms_of(m.group("time")))
+            run.properties["_header_ms"] = _ms_of(m.group("time")) + self.offset
             return
         if _STOPPED.match(text):
             for run in self.stack:
@@ -396,24 +410,21 @@ class _Reader:
             current = self.stack[-1] if self.stack else None
             if current is not None and current.properties.get("_install_open"):
                 run = self.run(no, new=True, nested=True)
-            elif current is not None and not current.properties.get("_install_seen"):
+            elif current is not None and not current.ended:
                 run = current
             else:
                 run = self.run(no, new=True)
             run.properties["_install_open"] = True
-            run.properties["_install_seen"] = True
-            if run.start is None:
-                run.start = self.unwrap(_ms_of(m.group("t")))
             return
         m = _ACTION_ENDED.match(text)
         if m:
             run = self.run(no)
             value = int(m.group("v"))
-            ms = self.unwrap(_ms_of(m.group("t")))
-            name = m.group("name")
+            # Wine writes these times on a 12-hour clock without AM or PM: order them by the library's lines.
+            ms = self.last_ms
+            name = re.sub(r"^.*\]", "", m.group("name"))
             if name == "INSTALL":
                 run.properties["_install_open"] = False
-                run.end = ms
                 run.ended = True
                 run.status = run.status if run.status is not None else {1: 0, 2: 1602, 3: 1603}.get(value)
                 if len(self.stack) > 1 and self.stack[-1] is run:
@@ -480,6 +491,9 @@ class _Reader:
         table = action_table(invocation.name)
         known = {id_ for (kind, id_) in run.items if kind == table}
         script = invocation.kind != "immediate"
+        # The catalog and protection actions work through their records one after another on the action's
+        # own thread; the driver actions give every package a thread of its own.
+        shared = invocation.entry_thread if table == "DriverPackage" else object()
         by_thread = {}
         # The id each thread works on, from the lines that name one; a thread's earlier lines belong to the
         # first id it names.
@@ -489,19 +503,28 @@ class _Reader:
             rule, m = (None, None) if step.role == "finished" else classify(step.text)
             id_ = None
             kind = table
+            if rule is not None and rule.kind == "DriverRegistry":
+                # Registry entries travel inside their package; the log does not say which one.
+                parsed.append((step, rule, m, kind, None))
+                continue
             if rule is not None:
-                kind = rule.kind or table
                 if "id" in m.re.groupindex and m.group("id") is not None:
                     id_ = m.group("id").strip()
                 elif "file" in m.re.groupindex:
                     id_ = self.catalog_of(run, m.group("file"))
+                if id_ is not None:
+                    kind = rule.kind or table
                 if rule.role == "row" and id_ is not None:
                     run.item(kind, id_)
                     known.add(id_)
-            if id_ is None and script:
+            if id_ is None:
                 id_ = _quoted_known(step.text, known)
+            if id_ is None and kind == "CryptCatalog" and rule is not None and "file" in m.re.groupindex:
+                # The catalog actions name the file, not the row: with one catalog row in the run it is that one.
+                rows = [i for (k, i) in run.items if k == "CryptCatalog"]
+                id_ = rows[0] if len(rows) == 1 else None
             parsed.append((step, rule, m, kind, id_))
-            if id_ is not None and step.thread != invocation.entry_thread:
+            if id_ is not None and step.thread != shared:
                 first_named.setdefault(step.thread, id_)
         for step, rule, m, kind, id_ in parsed:
             step.role = rule.role if rule else step.role
@@ -512,9 +535,9 @@ class _Reader:
                     step.role = "failure" if invocation.result != 1602 else "cancel"
                 run.other.append(step)
                 continue
-            if id_ is None and script and step.thread != invocation.entry_thread:
+            if id_ is None and script and step.thread != shared:
                 id_ = by_thread.get(step.thread) or first_named.get(step.thread)
-            if id_ is not None and step.thread is not None and step.thread != invocation.entry_thread:
+            if id_ is not None and step.thread is not None and step.thread != shared:
                 by_thread[step.thread] = id_
             if step.role == "failure":
                 run.failures.append(step)
@@ -550,7 +573,8 @@ class _Reader:
     def settle(item, invocation):
         """The item's outcome after one script-phase action that worked on it."""
         mine = [s for s in item.steps if s.invocation == invocation.invocation]
-        done = [s for s in mine if s.role == "done"]
+        # A package's own catalog line is a step of the package, not its outcome.
+        done = [s for s in mine if s.role == "done" and classify(s.text)[0].kind in (None, item.kind)]
         failed = [s for s in mine if s.role == "failure"]
         cancelled = any(_is_cancel(s) for s in failed) or (not done and invocation.result == 1602)
         if invocation.kind == "rollback":
@@ -631,11 +655,21 @@ def _conclude(run):
         run.result = "unknown"
     else:
         run.result = "success"
-    if run.end is None:
-        ends = [a.end for a in run.actions if a.end is not None]
-        run.end = max(ends) if ends else None
-    if run.start is None and run.actions:
-        run.start = run.actions[0].start
+    # A cancel reaches the action's closing line as 1603: the action returns 1602 after it (the frame's last
+    # step), so a run whose first failure is the cancel was cancelled.
+    if run.result == "failure" and run.status in (None, 1602) and run.cause is not None and _is_cancel(run.cause):
+        run.result = "cancelled"
+    starts = [a.start for a in run.actions if a.start is not None]
+    ends = [a.end for a in run.actions if a.end is not None] + starts
+    header = props.get("_header_ms")
+    if header is not None and starts:
+        # The header's time comes before the first library line: on a 12-hour clock take the half that does.
+        first = min(starts)
+        choices = [h for h in (header, header + 12 * 3600000) if h <= first] or [first]
+        run.start = max(choices)
+    else:
+        run.start = min(starts) if starts else header
+    run.end = max(ends) if ends else run.start
 
 
 def _operation_from_actions(run):

@@ -150,8 +150,9 @@ def exit_code(log):
 
 
 def _names(items, outcomes):
-    # A package the rollback restored is no longer installed: it is listed under the rollback.
-    return ", ".join(f"{i['id']}" for i in items if i["outcome"] in outcomes and i["rollback"] != "restored")
+    # What a rollback restored is no longer installed or removed: it is listed under the rollback.
+    return ", ".join(f"{i['id']}" for i in items if i["outcome"] in outcomes and
+                     (i["rollback"] != "restored" or i["outcome"] in ("failed", "cancelled")))
 
 
 def summary(log, runs):
@@ -177,7 +178,8 @@ def summary(log, runs):
             if code:
                 code_text = f"; code {code['code']}" + (f" = {code['name']}: {code['meaning']}" if code["name"]
                                                           else " (not in the tables)")
-            out.append(f"  cause: {where} failed at step \"{cause['step']}\"{code_text} "
+            what = "was cancelled by the user" if code and code["code"] == "0x80070642" else "failed"
+            out.append(f"  cause: {where} {what} at step \"{cause['step']}\"{code_text} "
                        f"[line {cause['line']['line']}, {cause['line']['time']}]")
         for title, outcomes in (("installed", ("installed", "upgraded", "protected")),
                                 ("removed", ("uninstalled", "removed", "unprotected")),
