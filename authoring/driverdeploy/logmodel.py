@@ -67,6 +67,8 @@ _PROPERTY = re.compile(r"^(?:Property\([SC]\)|.*PROPERTY CHANGE: (?:Adding|Modif
 _ERROR_MESSAGE = re.compile(r"(?:^|-- )Error (?P<number>27\d\d\d)\. (?P<text>.*)$")
 _ERROR_TEXTS = [(e.number, re.compile("^" + re.escape(e.text).replace(re.escape("[3]"), ".*")
                                       .replace(re.escape("[2]"), "-?[0-9]+") + "$")) for e in schema.ERRORS]
+# FindRelatedProducts found an earlier version of the product: this run is an upgrade.
+_RELATED = re.compile(r"^(?:.*FindRelatedProducts: )?Found application: (?P<code>\{[0-9A-Fa-f-]+\})")
 # What the installer was asked to do: ProductName and the switches that make a run a removal or a repair.
 _OPERATION_PROPERTIES = ("ProductName", "ProductVersion", "REMOVE", "REINSTALL", "UPGRADINGPRODUCTCODE",
                          "Installed", "ProductCode")
@@ -462,6 +464,10 @@ class _Reader:
             if pattern.match(text):
                 run.installer_errors.append((no, number, text))
                 return
+        m = _RELATED.match(text)
+        if m:
+            run.properties.setdefault("_related", m.group("code"))
+            return
         m = _PROPERTY.match(text)
         if m and m.group("name") in _OPERATION_PROPERTIES:
             run.properties.setdefault(m.group("name"), m.group("value"))
@@ -641,10 +647,10 @@ def _conclude(run):
             run.operation = "uninstall"
         elif props.get("REINSTALL") or verb == "reconfigured" or "Configuration" in props.get("_completed", ""):
             run.operation = "repair"
-        elif run.nested:
-            run.operation = "upgrade"
         else:
             run.operation = _operation_from_actions(run)
+            if run.operation == "install" and (run.nested or props.get("_related")):
+                run.operation = "upgrade"
     if run.status is not None:
         run.result = result_name(run.status)
     elif any(a.result == 1602 for a in run.actions):

@@ -116,6 +116,24 @@ class RealRuns(LogCase):
                     self.assertEqual("utf-16-le" if form == "windows" else "cp1252", data["log"]["encoding"])
                     self.assertEqual("CR LF" if form == "windows" else "LF", data["log"]["line_ends"])
 
+    def test_several_runs_in_one_log_and_the_exit_code_of_the_last(self):
+        lifecycle, failure = fixture("lifecycle.log"), fixture("failure-rollback.log")
+        for form, raw in self.both_forms("lifecycle.log"):
+            with self.subTest(form=form):
+                code, data, _ = self.facts(raw, f"{form}.log")
+                self.assertEqual(0, code)
+                self.assertEqual([("install", "1.0.0", "success"), ("repair", "1.0.0", "success"),
+                                  ("upgrade", "2.0.0", "success"), ("uninstall", "2.0.0", "success")],
+                                 [(r["operation"], r["version"], r["result"]) for r in data["runs"]])
+                last = {i["id"]: i["outcome"] for i in data["runs"][-1]["items"]}
+                self.assertEqual({"filt": "uninstalled", "dev": "uninstalled", "net": "uninstalled",
+                                  "prodcat": "removed"}, last)
+        # Appended runs: the exit code follows the last one.
+        for raw, expected in ((lifecycle + failure, 1), (failure + lifecycle, 0)):
+            code, data, _ = self.facts(raw)
+            self.assertEqual(expected, code)
+            self.assertEqual(5, len(data["runs"]))
+
     def test_the_network_failure_shows_the_error_table_text(self):
         code, data, _ = self.facts(fixture("network-limit.log"))
         (run,) = data["runs"]
