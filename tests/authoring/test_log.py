@@ -134,6 +134,44 @@ class RealRuns(LogCase):
             self.assertEqual(expected, code)
             self.assertEqual(5, len(data["runs"]))
 
+    def test_an_upgrade_shows_the_removal_of_the_earlier_product_as_its_own_run(self):
+        # Wine writes nothing of that removal into the upgrade's log: the nested INSTALL is written here in the
+        # form Windows uses.
+        msi = "MSI (s) (A8:2C) [13:30:16:200]: "
+        text = "\n".join([
+            "=== Verbose logging started: 12/11/2026  13:30:14  Build type: SHIP UNICODE 5.00.10011.00 ===",
+            "Action start 13:30:14: INSTALL.",
+            "MSI (s) (A8:2C) [13:30:14:050]: FindRelatedProducts: Found application: {D06247B1-8323-41F4-B5ED-C615AC369D0C}",
+            "Action start 13:30:14: RemoveExistingProducts.",
+            "Action start 13:30:15: INSTALL.",
+            "UninstallDrivers (1a0:01b4) [13:30:15:100]: The package row 'filt' was successfully read.",
+            "UninstallDrivers (1a0:01b4) [13:30:15:101]: Need to uninstall 'filt' driver. Component to do 2.",
+            "UninstallDrivers (1a0:01b4) [13:30:15:102]: UninstallDrivers: finished. Return value 0.",
+            "UninstallDriversDeferred (1a0:0c10) [13:30:16:000]:  - Uninstalling filter driver 'filt' from inf file "
+            "'C:\\P1\\ddfilt.inf'.",
+            "UninstallDriversDeferred (1a0:0c10) [13:30:16:100]: The filter driver 'filt' was successfully uninstalled.",
+            "UninstallDriversDeferred (1a0:0b00) [13:30:16:110]: UninstallDriversDeferred: finished. Return value 0.",
+            msi + "Windows Installer removed the product. Product Name: DDTest. Product Version: 1.0.0. Product "
+            "Language: 1033. Manufacturer: X. Installation success or error status: 0.",
+            "Action ended 13:30:16: INSTALL. Return value 1.",
+            "Action ended 13:30:16: RemoveExistingProducts. Return value 1.",
+            "InstallDriversDeferred (1a0:0c20) [13:30:17:000]:  - Installing filter driver 'filt' from "
+            "'C:\\P2\\ddfilt.inf'.",
+            "InstallDriversDeferred (1a0:0c20) [13:30:17:500]: The filter driver 'filt' was successfully installed.",
+            "InstallDriversDeferred (1a0:0b00) [13:30:17:510]: InstallDriversDeferred: finished. Return value 0.",
+            "Action ended 13:30:18: INSTALL. Return value 3.",
+            msi + "Windows Installer installed the product. Product Name: DDTest. Product Version: 2.0.0. Product "
+            "Language: 1033. Manufacturer: X. Installation success or error status: 1603.",
+            "=== Verbose logging stopped: 12/11/2026  13:30:18 ===", ""])
+        code, data, _ = self.facts(text.encode("cp1252"))
+        self.assertEqual(1, code)
+        self.assertEqual([(1, None, "upgrade", "2.0.0", "failure", 1603),
+                          (2, 1, "removal of the earlier product (upgrade)", "1.0.0", "success", 0)],
+                         [(r["index"], r["parent"], r["operation"], r["version"], r["result"], r["status"])
+                          for r in data["runs"]])
+        self.assertEqual([("filt", "installed")], [(i["id"], i["outcome"]) for i in data["runs"][0]["items"]])
+        self.assertEqual([("filt", "uninstalled")], [(i["id"], i["outcome"]) for i in data["runs"][1]["items"]])
+
     def test_the_network_failure_shows_the_error_table_text(self):
         code, data, _ = self.facts(fixture("network-limit.log"))
         (run,) = data["runs"]
