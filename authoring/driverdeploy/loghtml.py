@@ -26,7 +26,7 @@ th { background: #eee; } tr:nth-child(even) td { background: #fafafa; }
 .bar.rollback { background: #9a6bd0; } .bar.failed { background: #d04a4a; }
 .bar.failed::after { content: "\\2716"; position: absolute; right: -14px; top: -2px; color: #b00; font-size: 12px; }
 .axis { position: relative; height: 16px; margin-left: 30%; margin-right: 8px; font-size: 11px; color: #666; }
-.axis span { position: absolute; transform: translateX(-50%); }
+.axis span { position: absolute; transform: translateX(-50%); white-space: nowrap; }
 details { margin: .3em 0 .3em 1em; } summary { cursor: pointer; }
 pre { margin: .2em 0 .2em 1em; white-space: pre-wrap; font-size: 12px; }
 """

@@ -256,7 +256,7 @@ class Item:
         """{(action, invocation, thread): [first ms, last ms, failed]} of the item's script-phase steps."""
         out = {}
         for s in self.steps:
-            if action_kind(s.action) == "immediate":
+            if action_kind(s.action) == "immediate" or s.ms is None:
                 continue
             key = (s.action, s.invocation, s.thread)
             span = out.setdefault(key, [s.ms, s.ms, False])
@@ -376,8 +376,6 @@ class _Reader:
                 run.parent = self.stack[-1].index
                 self.stack[-1].nested.append(run.index)
             elif not nested:
-                for open_run in self.stack:
-                    open_run.ended = open_run.ended or False
                 self.stack = []
             self.log.runs.append(run)
             self.stack.append(run)
@@ -475,13 +473,21 @@ class _Reader:
     def library_line(self, no, action, tid, ms, text):
         self.log.library_line_count += 1
         run = self.run(no)
-        ms = self.unwrap(ms) if ms is not None else self.last_ms
+        # The utility layer's lines carry no time: they take the time of the action's next timed line.
+        ms = self.unwrap(ms) if ms is not None else None
         current = self.invocations.get(action)
         if current is None or current.end is not None:
             self.count += 1
             current = ActionRun(action, action_kind(action), self.count, ms)
             self.invocations[action] = current
             run.actions.append(current)
+        if ms is not None:
+            if current.start is None:
+                current.start = ms
+            for earlier in reversed(current.lines):
+                if earlier.ms is not None:
+                    break
+                earlier.ms = ms
         m = _FINISHED.match(text)
         step = Step(no, ms, action, tid, text, "finished" if m else "step")
         step.invocation = current.invocation
@@ -530,7 +536,7 @@ class _Reader:
                 rows = [i for (k, i) in run.items if k == "CryptCatalog"]
                 id_ = rows[0] if len(rows) == 1 else None
             parsed.append((step, rule, m, kind, id_))
-            if id_ is not None and step.thread != shared:
+            if id_ is not None and step.thread is not None and step.thread != shared:
                 first_named.setdefault(step.thread, id_)
         for step, rule, m, kind, id_ in parsed:
             step.role = rule.role if rule else step.role
@@ -541,7 +547,7 @@ class _Reader:
                     step.role = "failure" if invocation.result != 1602 else "cancel"
                 run.other.append(step)
                 continue
-            if id_ is None and script and step.thread != shared:
+            if id_ is None and script and step.thread is not None and step.thread != shared:
                 id_ = by_thread.get(step.thread) or first_named.get(step.thread)
             if id_ is not None and step.thread is not None and step.thread != shared:
                 by_thread[step.thread] = id_
@@ -634,7 +640,18 @@ def parse(text, path="", encoding="", line_end=""):
     return log
 
 
+def _unique(errors):
+    """Windows writes each error message twice, once after "Product: NAME -- ": keep the first."""
+    seen, out = set(), []
+    for no, number, text in errors:
+        if (number, text) not in seen:
+            seen.add((number, text))
+            out.append((no, number, text))
+    return out
+
+
 def _conclude(run):
+    run.installer_errors = _unique(run.installer_errors)
     props = run.properties
     run.product = run.product or props.get("ProductName", "")
     run.version = run.version or props.get("ProductVersion", "")
