@@ -172,6 +172,25 @@ class RealRuns(LogCase):
         self.assertEqual([("filt", "installed")], [(i["id"], i["outcome"]) for i in data["runs"][0]["items"]])
         self.assertEqual([("filt", "uninstalled")], [(i["id"], i["outcome"]) for i in data["runs"][1]["items"]])
 
+    def test_a_protected_service_gets_its_steps_from_the_action_thread(self):
+        # Wine has no service launch protection: the lines are the library's texts for a service it protects.
+        text = "\n".join([
+            "ProtectServices (1a0:01b4) [13:30:15:100]: The service protection configuration row 'prot' was "
+            "successfully read.",
+            "ProtectServices (1a0:01b4) [13:30:15:101]: Need to protect service 'prot'. Component to do 1.",
+            "ProtectServices (1a0:01b4) [13:30:15:102]: ProtectServices: finished. Return value 0.",
+            "ProtectServicesDeferred (1a0:0c10) [13:30:16:000]: Protecting service 'prot'...",
+            "ProtectServicesDeferred (1a0:0c10) [13:30:16:010]: Mark service 'ddsvc' as protected.",
+            "ProtectServicesDeferred (1a0:0c10) [13:30:16:020]: The service 'ddsvc' marked as protected.",
+            "ProtectServicesDeferred (1a0:0c10) [13:30:16:030]: The service 'prot' was successfully configured.",
+            "ProtectServicesDeferred (1a0:0c10) [13:30:16:040]: ProtectServicesDeferred: finished. Return value 0.",
+            "Action ended 1:30:16: INSTALL. Return value 1.", ""])
+        code, data, _ = self.facts(text.encode("cp1252"))
+        self.assertEqual(0, code)
+        (item,) = data["runs"][0]["items"]
+        self.assertEqual(("ServiceConfigProtection", "prot", "protected"), (item["kind"], item["id"], item["outcome"]))
+        self.assertEqual(4, len([s for s in item["steps"] if s["action"] == "ProtectServicesDeferred"]))
+
     def test_the_network_failure_shows_the_error_table_text(self):
         code, data, _ = self.facts(fixture("network-limit.log"))
         (run,) = data["runs"]
