@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix
-          wine64 msitools wixl gcab python3 libgtest-dev googletest libbenchmark-dev)
+          wine64 msitools wixl gcab python3 libgtest-dev googletest libbenchmark-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,6 +9,7 @@ COMMANDS = {
     "lint": "check a package's driverdeploy tables, actions and the drivers' INF files; exit 0 only when clean",
     "plan": "run a package's immediate actions under Wine and print what each driver action would do",
     "wxs": "write the rows of a TOML driver description as WiX source (v4 and later, or v3)",
+    "log": "read a verbose installer log: what happened to each driver package, with failures explained",
 }
 
 
