@@ -61,7 +61,7 @@ file(GLOB DD_AUTHORING_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/authori
 foreach(script ${DD_AUTHORING_TESTS})
     get_filename_component(name ${script} NAME_WE)
     add_test(NAME authoring.${name} COMMAND ${DD_PYTHON} ${script})
-    set_tests_properties(authoring.${name} PROPERTIES TIMEOUT 300
+    set_tests_properties(authoring.${name} PROPERTIES TIMEOUT 600
         ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/authoring:${CMAKE_SOURCE_DIR}/tests/e2e")
 endforeach()
 
