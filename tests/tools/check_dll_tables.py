@@ -9,7 +9,7 @@ import sys
 
 SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "msi.dll", "setupapi.dll", "newdev.dll", "cfgmgr32.dll",
-    "ole32.dll", "oleaut32.dll", "version.dll", "rpcrt4.dll", "user32.dll", "msvcrt.dll",
+    "ole32.dll", "oleaut32.dll", "version.dll", "rpcrt4.dll", "bcrypt.dll", "user32.dll", "msvcrt.dll",
     "api-ms-win-crt-runtime-l1-1-0.dll",
 }
 
@@ -18,6 +18,11 @@ RUNTIME_ONLY = {
     "SetupVerifyInfFileW", "SetupInstallServicesFromInfSectionExW", "InstallELAMCertificateInfo",
     "Wow64DisableWow64FsRedirection", "Wow64RevertWow64FsRedirection",
 }
+
+
+# Loads by a bare name follow the search order; the product loads through
+# LoadLibraryExW with the system folder only.
+SEARCH_ORDER_LOADS = {"LoadLibraryW", "LoadLibraryA"}
 
 
 def main():
@@ -51,6 +56,9 @@ def main():
     static = sorted(imported_functions & RUNTIME_ONLY)
     if static:
         failures.append(f"imported by name although some systems lack them: {static}")
+    bare = sorted(imported_functions & SEARCH_ORDER_LOADS)
+    if bare:
+        failures.append(f"imports loading libraries along the search order: {bare}")
     foreign = [d for d in imports if d not in SYSTEM_DLLS]
     if foreign:
         failures.append(f"imports of non-system DLLs: {foreign}")
