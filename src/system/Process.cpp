@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "frame/Exception.h"
@@ -22,6 +20,8 @@ namespace {
 constexpr DWORD kReadBlock = 4096;
 // How long to sleep on the child when the pipe is empty.
 constexpr DWORD kPollMilliseconds = 10;
+// How long an ended child may take to be gone; never a wait without end.
+constexpr DWORD kEndedWaitMilliseconds = 30000;
 
 [[noreturn]] void FailWithLastError(const std::wstring& message) {
     const int32_t code = HResultFromWin32(GetLastError());
@@ -94,6 +94,54 @@ std::wstring DecodeOutput(const std::string& bytes) {
     return text;
 }
 
+// Only the pipe's write end goes to the child: any other inheritable handle
+// of the installer's process (a file, a key, a token) would otherwise reach
+// a program that runs with system rights.
+class InheritedHandles {
+public:
+    explicit InheritedHandles(HANDLE handle) : handles_{handle} {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        buffer_.resize(size);
+        if (!InitializeProcThreadAttributeList(list(), 1, 0, &size)) {
+            FailWithLastError(L"Failed to InitializeProcThreadAttributeList.");
+        }
+        initialized_ = true;
+        if (!UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_, sizeof(handles_), nullptr,
+                                       nullptr)) {
+            FailWithLastError(L"Failed to UpdateProcThreadAttribute.");
+        }
+    }
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+    ~InheritedHandles() {
+        if (initialized_) {
+            DeleteProcThreadAttributeList(list());
+        }
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data()); }
+
+private:
+    HANDLE handles_[1];
+    std::vector<unsigned char> buffer_;
+    bool initialized_ = false;
+};
+
+// Everything the child starts is ended with it once the job's last handle
+// closes: a child past its limit leaves nothing of itself running.
+UniqueKernelHandle CreateKillOnCloseJob() {
+    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        FailWithLastError(L"Failed to CreateJobObject.");
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        FailWithLastError(L"Failed to SetInformationJobObject.");
+    }
+    return job;
+}
+
 }  // namespace
 
 namespace detail {
@@ -114,34 +162,8 @@ std::wstring RunProcess(const std::wstring& applicationName, const std::wstring&
         FailWithLastError(L"Failed to SetHandleInformation for stdout.");
     }
 
-    // Only the pipe's write end goes to the child: any other inheritable
-    // handle of the installer's process (a file, a key, a token) would
-    // otherwise reach a program running with system rights.
-    SIZE_T attributeSize = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
-    std::vector<unsigned char> attributeBuffer(attributeSize);
-    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer.data());
-    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize)) {
-        FailWithLastError(L"Failed to InitializeProcThreadAttributeList.");
-    }
-    const std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>, decltype(&DeleteProcThreadAttributeList)>
-        attributeOwner(attributes, DeleteProcThreadAttributeList);
-    HANDLE inherited[] = {writeEnd.get()};
-    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof(inherited), nullptr,
-                                   nullptr)) {
-        FailWithLastError(L"Failed to UpdateProcThreadAttribute.");
-    }
-
-    // Everything the child starts is ended with it when its limit passes.
-    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
-    if (!job) {
-        FailWithLastError(L"Failed to CreateJobObject.");
-    }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
-        FailWithLastError(L"Failed to SetInformationJobObject.");
-    }
+    InheritedHandles inherited(writeEnd.get());
+    const UniqueKernelHandle job = CreateKillOnCloseJob();
 
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof(startup);
@@ -149,7 +171,7 @@ std::wstring RunProcess(const std::wstring& applicationName, const std::wstring&
     startup.StartupInfo.hStdInput = nullptr;  // nothing to read: a tool that asks gets end of input
     startup.StartupInfo.hStdOutput = writeEnd.get();
     startup.StartupInfo.hStdError = writeEnd.get();
-    startup.lpAttributeList = attributes;
+    startup.lpAttributeList = inherited.list();
     PROCESS_INFORMATION info = {};
     std::wstring buffer = commandLine;  // CreateProcessW may write into it
     // With an application name the program is that file: the search order
@@ -168,7 +190,7 @@ std::wstring RunProcess(const std::wstring& applicationName, const std::wstring&
     if (!AssignProcessToJobObject(job.get(), process.get())) {
         const DWORD error = GetLastError();
         TerminateProcess(process.get(), ERROR_CANCELLED);
-        WaitForSingleObject(process.get(), INFINITE);
+        WaitForSingleObject(process.get(), kEndedWaitMilliseconds);
         throw Exception(HResultFromWin32(error), L"Failed to AssignProcessToJobObject " + commandLine, std::wstring());
     }
     ResumeThread(thread.get());
@@ -180,7 +202,7 @@ std::wstring RunProcess(const std::wstring& applicationName, const std::wstring&
         // Ended with everything it started before the caller goes on: a
         // tool still running beside the next step is the fault to avoid.
         TerminateJobObject(job.get(), WAIT_TIMEOUT);
-        WaitForSingleObject(process.get(), INFINITE);
+        WaitForSingleObject(process.get(), kEndedWaitMilliseconds);
         Log(L"The process ran past its limit of %d ms and was ended with its child processes.",
             static_cast<int32_t>(timeoutMilliseconds));
         throw;

@@ -151,6 +151,7 @@ TEST(CustomActionData, PackageTextIsTheNestedEntryMapEncoding) {
     record.SetInteger(L"seq", static_cast<int32_t>(package.sequence));
     record.SetInteger(L"cost", static_cast<int32_t>(package.cost));
     record.Set(L"reg", setup::EncodeEntryMap(registry, setup::separators::RegistryList));
+    record.Set(L"files", setup::EncodePayloadFiles(package.payloadFiles));
     setup::EntryMap list;
     list.Set(package.id, setup::EncodeEntryMap(record, setup::separators::Record));
 

@@ -17,6 +17,7 @@ namespace setup::driver {
 namespace {
 
 constexpr wchar_t kCopyPrefix[] = L"drv";
+constexpr DWORD kDataChecksumError = 323;  // ERROR_DATA_CHECKSUM_ERROR, missing from older SDK headers
 
 bool IsListed(const DriverPackage& package, const std::wstring& name) {
     for (const PayloadFile& file : package.payloadFiles) {
@@ -44,7 +45,7 @@ DriverPackage EarlyFileCopies::Secure(const DriverPackage& package) {
     if ((package.attributes & attribute::EarlyConfigured) == 0) {
         return package;
     }
-    const int32_t changed = HResultFromWin32(ERROR_DATA_CHECKSUM_ERROR);
+    const int32_t changed = HResultFromWin32(kDataChecksumError);
     if (package.payloadFiles.empty()) {
         // Scheduled without hashes: nothing says what the folder held when it was filled.
         Refuse(package, changed, L"The early files carry no hashes to verify: " + package.infPath);

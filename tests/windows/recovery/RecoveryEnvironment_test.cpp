@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <optional>
@@ -38,6 +39,7 @@ struct Step {
     std::string keyword;
     unsigned exitCode;
     std::string output;
+    unsigned sleepMilliseconds = 0;  // the tool hangs that long before it ends
 };
 
 std::wstring SystemDirectory() {
@@ -142,7 +144,8 @@ protected:
     void Script(const std::vector<Step>& steps) {
         std::string text;
         for (const Step& s : steps) {
-            text += s.tool + " " + s.keyword + " " + std::to_string(s.exitCode) + " " + Hex(s.output) + "\n";
+            text += s.tool + " " + s.keyword + " " + std::to_string(s.exitCode) + " " + Hex(s.output);
+            text += (s.sleepMilliseconds != 0 ? " " + std::to_string(s.sleepMilliseconds) : std::string()) + "\n";
         }
         ddtest::WriteTextFile(doubles_ / L"script.txt", text);
     }
@@ -482,6 +485,31 @@ TEST_F(RecoveryEnvironmentTest, ThePrivilegeIsPutBackAfterwardsOnEveryRoad) {
     setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
     EXPECT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
     EXPECT_EQ(L"Remove directory '" + mountDirectory_ + L"'.", LogLines().back());
+}
+
+TEST_F(RecoveryEnvironmentTest, ACommitPastItsLimitIsEndedAndTheImageDiscarded) {
+    // The real limit is half an hour; a hanging commit here ends after 1.5 s.
+    setup::detail::SetRecoveryImageStepLimitForTesting(1500);
+    Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}, {"dism", "/Commit", 0, "", 60000}});
+    const ULONGLONG start = GetTickCount64();
+    const setup::Exception failure = ddtest::CatchSetupException(
+        [] { setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    setup::detail::SetRecoveryImageStepLimitForTesting(setup::kRecoveryImageStepLimitMilliseconds);
+
+    EXPECT_EQ(27303, failure.Code());
+    EXPECT_EQ(L"The wait process operation timed out.", failure.Message());
+    EXPECT_LT(elapsed, 20000u);
+    // The discard began only once the commit was gone.
+    EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), AddDriver(L"C:\\drivers\\alpha.inf"), ListDrivers(), Commit(),
+                     Discard()}),
+              Recorded());
+    const Lines log = LogLines();
+    const auto ended = std::find(log.begin(), log.end(),
+                                 L"The process ran past its limit of 1500 ms and was ended with its child processes.");
+    const auto discard = std::find(log.begin(), log.end(), L" - Discarding changes from Windows Recovery Environment...");
+    ASSERT_NE(log.end(), ended);
+    EXPECT_LT(ended, discard);
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> g_made;
