@@ -53,7 +53,8 @@ set_tests_properties(windows.system PROPERTIES FIXTURES_REQUIRED links)
 
 add_test(NAME windows.dll_exports_and_imports
          COMMAND ${DD_PYTHON} ${CMAKE_SOURCE_DIR}/tests/tools/check_dll_tables.py
-                 ${DD_OBJDUMP} $<TARGET_FILE:driverdeploy> ${CMAKE_SOURCE_DIR}/src/driverdeploy.def)
+                 ${DD_OBJDUMP} $<TARGET_FILE:driverdeploy> ${CMAKE_SOURCE_DIR}/src/driverdeploy.def
+                 $<TARGET_OBJECTS:dd_core>)
 
 # End-to-end: each tests/e2e/test_*.py installs real packages in its own prefix.
 file(GLOB DD_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/test_*.py)

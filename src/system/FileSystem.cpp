@@ -232,16 +232,11 @@ namespace {
 // link and never touches the folder it points to.
 bool RemoveLink(const std::wstring& path) {
     Log(L"Remove link '%s'.", path);
-    if (RemoveDirectoryW(path.c_str())) {
-        return true;
+    if (!RemoveDirectoryW(path.c_str())) {
+        Log(L"Failed to remove link '%s'. Error 0x%x.", path, LastErrorCode());
+        return false;
     }
-    const DWORD error = GetLastError();
-    // Wine: a Unix link to a folder refuses RemoveDirectoryW with 145; unlinking it removes only the link.
-    if (error == ERROR_DIR_NOT_EMPTY && DeleteFileW(path.c_str())) {
-        return true;
-    }
-    Log(L"Failed to remove link '%s'. Error 0x%x.", path, HResultFromWin32(error));
-    return false;
+    return true;
 }
 
 }  // namespace

@@ -145,7 +145,11 @@ protected:
         std::string text;
         for (const Step& s : steps) {
             text += s.tool + " " + s.keyword + " " + std::to_string(s.exitCode) + " " + Hex(s.output);
-            text += (s.sleepMilliseconds != 0 ? " " + std::to_string(s.sleepMilliseconds) : std::string()) + "\n";
+            if (s.sleepMilliseconds != 0) {
+                text += ' ';
+                text += std::to_string(s.sleepMilliseconds);
+            }
+            text += '\n';
         }
         ddtest::WriteTextFile(doubles_ / L"script.txt", text);
     }

@@ -185,7 +185,9 @@ TEST_F(ProcessTest, ChildOutlivingTheTimeOut) {
     EXPECT_EQ(L"The wait process operation timed out.", failure->Message());
     EXPECT_GE(elapsed, 300u);
     EXPECT_LT(elapsed, 3000u);
-    EXPECT_EQ(Lines{L"Start process: " + command + L"."}, LogLines());
+    EXPECT_EQ((Lines{L"Start process: " + command + L".",
+                     L"The process ran past its limit of 300 ms and was ended with its child processes."}),
+              LogLines());
 }
 
 TEST_F(ProcessTest, AChildPastItsLimitIsEndedWithTheProcessesItStarted) {
