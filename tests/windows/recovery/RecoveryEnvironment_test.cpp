@@ -117,6 +117,9 @@ protected:
         database_ = ddtest::BuildDatabase(dir_ / L"t.msi", {});
         session_.emplace(database_);
         ASSERT_EQ(0, setup::Initialize(session_->handle(), "RecoveryTest"));
+        // As the installer's custom-action host has it; the tests of the
+        // privilege itself turn it off first.
+        setup::EnableManageVolumePrivilege();
         session_->SetResponder([this](const ddtest::Message& m) {
             if (m.kind == INSTALLMESSAGE_INFO) {
                 Watch(ddtest::StripLogPrefix(m.formatted));
