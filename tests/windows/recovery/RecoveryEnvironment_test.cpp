@@ -487,7 +487,8 @@ TEST_F(RecoveryEnvironmentTest, ThePrivilegeIsPutBackAfterwardsOnEveryRoad) {
     }
     // Already enabled before: it stays enabled, and nothing is said.
     session_->ClearMessages();
-    ASSERT_TRUE(setup::EnableManageVolumePrivilege());
+    setup::EnableManageVolumePrivilege();
+    ASSERT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}});
     setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
     EXPECT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
