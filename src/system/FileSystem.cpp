@@ -120,7 +120,7 @@ DWORD CreateFolderWithDescriptor(const std::wstring& path, const std::wstring& s
 detail::FolderMaker g_folderMaker = CreateFolderWithDescriptor;
 
 // The folder of GetTempPath2W (for SYSTEM a folder only SYSTEM may write),
-// looked up by name: Windows 10 builds before 20348 and Wine 8 lack it.
+// looked up by name: older Windows 10 builds and Wine 8 lack it.
 std::wstring GetSystemTempFolder() {
     using GetTempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
