@@ -42,9 +42,19 @@ foreach(dir ${DD_TEST_DIRS})
         ENVIRONMENT "DD_DLL=$<TARGET_FILE:driverdeploy>;DD_BUILD_DIR=${CMAKE_BINARY_DIR};DD_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endforeach()
 
+# A folder holding a Unix symbolic link to another folder, and a link in place
+# of a folder: Wine shows them as folder links (0x410), which Windows code
+# under Wine cannot make. The removal tests of windows.system need them.
+add_test(NAME windows.system.links
+         COMMAND sh -c "rm -rf links && mkdir -p links/victim/sub links/outside && echo kept > links/outside/kept.txt && echo x > links/victim/sub/a.txt && ln -s ../outside links/victim/link && ln -s outside links/linked-root"
+         WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+set_tests_properties(windows.system.links PROPERTIES FIXTURES_SETUP links)
+set_tests_properties(windows.system PROPERTIES FIXTURES_REQUIRED links)
+
 add_test(NAME windows.dll_exports_and_imports
          COMMAND ${DD_PYTHON} ${CMAKE_SOURCE_DIR}/tests/tools/check_dll_tables.py
-                 ${DD_OBJDUMP} $<TARGET_FILE:driverdeploy> ${CMAKE_SOURCE_DIR}/src/driverdeploy.def)
+                 ${DD_OBJDUMP} $<TARGET_FILE:driverdeploy> ${CMAKE_SOURCE_DIR}/src/driverdeploy.def
+                 $<TARGET_OBJECTS:dd_core>)
 
 # End-to-end: each tests/e2e/test_*.py installs real packages in its own prefix.
 file(GLOB DD_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/test_*.py)

@@ -10,7 +10,7 @@ configure_file(${CMAKE_SOURCE_DIR}/tests/tools/wine-run.in ${CMAKE_BINARY_DIR}/w
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
 set(DD_DEFINES UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
-set(DD_SYSTEM_LIBS msi setupapi newdev cfgmgr32 advapi32 ole32 oleaut32 uuid version rpcrt4 kernel32 user32)
+set(DD_SYSTEM_LIBS msi setupapi newdev cfgmgr32 advapi32 ole32 oleaut32 uuid version rpcrt4 bcrypt kernel32 user32)
 set(DD_WARNINGS -Wall -Wextra -Wno-cast-function-type -Wno-missing-field-initializers)
 
 # Everything but the exports: linked into the DLL and into the test programs.

@@ -13,6 +13,7 @@ set(DD_PORTABLE_SOURCES
     system/PathText.cpp
     system/ProcessOutput.cpp
     system/RecoveryImageText.cpp
+    system/RemovalStep.cpp
     system/Utf16.cpp
     tables/CryptCatalogData.cpp
     tables/DriverRegistryData.cpp

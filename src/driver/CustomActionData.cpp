@@ -24,6 +24,9 @@ void WriteDriverPackage(std::wstring& out, const driver::DriverPackage& package,
     writer.Text(L"condition", package.condition);
     writer.Integer(L"cost", static_cast<int32_t>(package.cost));
     writer.Text(L"depends", package.dependencies);
+    if (!package.payloadFiles.empty()) {
+        writer.Text(L"files", EncodePayloadFiles(package.payloadFiles));
+    }
     // guids10 sorts before guids2: the index keys need their own ordering.
     std::vector<std::pair<std::wstring, std::size_t>> guidKeys;
     guidKeys.reserve(package.previousVersionGuids.size());
@@ -86,6 +89,10 @@ driver::DriverPackage ReadDriverPackage(std::wstring_view text, Escapes outer) {
             package.operation = static_cast<uint32_t>(ParseDecimalInt32(value));
         } else if (key == L"seq") {
             package.sequence = value.empty() ? driver::kNoSequence : static_cast<uint32_t>(ParseDecimalInt32(value));
+        } else if (key == L"files") {
+            std::wstring files;
+            AssignText(files, value, escapes);
+            package.payloadFiles = DecodePayloadFiles(files);
         } else if (key == L"reg") {
             package.registryEntries = ReadRegistryList(value, escapes);
         } else if (key.substr(0, kGuidsKey.size()) == kGuidsKey) {
@@ -118,6 +125,9 @@ std::size_t Bound(const driver::DriverPackage& package) {
         bound += Bound(guid);
     }
     bound += BoundOfRegistryEntries(package.registryEntries);
+    if (!package.payloadFiles.empty()) {
+        bound += Bound(EncodePayloadFiles(package.payloadFiles)) + kEntryAllowance;
+    }
     return bound;
 }
 

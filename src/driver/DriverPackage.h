@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "msi/PayloadText.h"
 #include "tables/DriverRegistryEntry.h"
 #include "tables/DriverUpperFilterEntry.h"
 
@@ -55,6 +56,9 @@ struct DriverPackage {
     std::vector<std::wstring> previousVersionGuids;
     std::vector<DriverRegistryEntry> registryEntries;
     std::vector<DriverUpperFilterEntry> upperFilters;
+    // An early package's files with the hashes taken as they were extracted;
+    // the system-rights phase installs only from copies that match them.
+    std::vector<PayloadFile> payloadFiles;
     uint32_t attributes = 0;
     uint32_t type = 0;
     uint32_t operation = operation::None;

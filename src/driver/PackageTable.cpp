@@ -109,6 +109,14 @@ DriverPackage ReadRow(const Record& row) {
     package.dependencies = row.GetString(5);
     package.hardwareId = row.GetString(6);
     package.attributes = static_cast<uint32_t>(row.GetInteger(7, 0));
+    // The library sets this bit itself once it extracted the package into a
+    // folder of its own; taken from the table it would make the commit
+    // action delete the INF's folder (the product's, say) with system rights.
+    if ((package.attributes & attribute::EarlyConfigured) != 0) {
+        package.attributes &= ~attribute::EarlyConfigured;
+        Log(L"The attribute EarlyConfigured (0x10) of driver package '%s' is set by the library only: the authored bit is ignored.",
+            package.id);
+    }
     package.type = static_cast<uint32_t>(row.GetInteger(8, 0));
     package.condition = row.GetString(9);
     package.sequence = static_cast<uint32_t>(row.GetInteger(10, static_cast<int32_t>(kNoSequence)));

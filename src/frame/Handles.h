@@ -9,6 +9,7 @@
 #include <msi.h>
 #include <setupapi.h>
 #include <winsvc.h>
+#include <bcrypt.h>
 
 #include <utility>
 
@@ -144,6 +145,18 @@ struct ComInitialization {
     static void Close(handle_type) noexcept { CoUninitialize(); }
 };
 
+struct HashAlgorithm {
+    using handle_type = BCRYPT_ALG_HANDLE;
+    static handle_type Invalid() noexcept { return nullptr; }
+    static void Close(handle_type h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
+};
+
+struct Hash {
+    using handle_type = BCRYPT_HASH_HANDLE;
+    static handle_type Invalid() noexcept { return nullptr; }
+    static void Close(handle_type h) noexcept { BCryptDestroyHash(h); }
+};
+
 }  // namespace handle_traits
 
 using UniqueMsiHandle = UniqueHandle<handle_traits::Msi>;
@@ -159,6 +172,8 @@ using UniqueDevInfo = UniqueHandle<handle_traits::DevInfo>;
 using UniqueQueueContext = UniqueHandle<handle_traits::QueueContext>;
 using UniqueLocalMemory = UniqueHandle<handle_traits::LocalMemory>;
 using UniqueComInitialization = UniqueHandle<handle_traits::ComInitialization>;
+using UniqueHashAlgorithm = UniqueHandle<handle_traits::HashAlgorithm>;
+using UniqueHash = UniqueHandle<handle_traits::Hash>;
 
 // COM interface pointer: Release on the way out.
 template <class Interface>

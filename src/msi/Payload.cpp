@@ -15,6 +15,7 @@
 #include "frame/Session.h"
 #include "msi/Components.h"
 #include "msi/Database.h"
+#include "system/FileHash.h"
 #include "system/FileSystem.h"
 #include "system/PathText.h"
 
@@ -209,6 +210,13 @@ driver::DriverPackage PrepareEarlyPackageFiles(const driver::DriverPackage& pack
     early.infPath = JoinPath(temp, GetFileNamePart(package.infPath));
     early.catPath = JoinPath(temp, GetFileNamePart(package.catPath));
     early.attributes |= driver::attribute::EarlyConfigured;
+    // Hashed now, as extracted: the folder belongs to the installing user,
+    // and the system-rights phase installs only what matches these.
+    early.payloadFiles.clear();
+    for (const std::wstring& name : ListFiles(temp)) {
+        early.payloadFiles.push_back(PayloadFile{name, HashFile(JoinPath(temp, name))});
+    }
+    Log(L"Early driver package '%s': %d file(s) hashed in '%s'.", package.id, static_cast<int>(early.payloadFiles.size()), temp);
     return early;
 }
 

@@ -12,6 +12,7 @@
 #include "frame/HResult.h"
 #include "frame/Log.h"
 #include "system/PathText.h"
+#include "system/RemovalStep.h"
 
 namespace setup {
 
@@ -98,30 +99,80 @@ std::wstring CreateTempDirectory(const std::wstring& prefix) {
     return CreateDirectoryTree(name) ? name : std::wstring();
 }
 
-std::wstring CreateTempDirectoryWithAcl(const std::wstring& prefix, const std::wstring& sddl) {
-    const std::wstring name = CreateTempFile(prefix);
-    DeleteFileW(name.c_str());
-    if (IsDirectory(name)) {
-        return name;
-    }
-    if (!CreateDirectoryTree(GetParentDirectory(name))) {
-        return std::wstring();
-    }
+namespace {
+
+constexpr int kNewFolderAttempts = 16;
+
+DWORD CreateFolderWithDescriptor(const std::wstring& path, const std::wstring& sddl) {
     LocalMemory descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor.p, nullptr)) {
-        Log(L"Failed to create security descriptor for string '%s'. Error 0x%x.", sddl, LastErrorCode());
-        return std::wstring();
+        const DWORD error = GetLastError();
+        Log(L"Failed to create security descriptor for string '%s'. Error 0x%x.", sddl, HResultFromWin32(error));
+        return error;
     }
-    Log(L"Create directory '%s' '%s'.", name, sddl);
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof(attributes);
     attributes.lpSecurityDescriptor = descriptor.p;
     attributes.bInheritHandle = FALSE;
-    if (!CreateDirectoryW(name.c_str(), &attributes)) {
-        Log(L"Failed to create directory '%s' with ACL '%s'. Error 0x%x.", name, sddl, LastErrorCode());
+    return CreateDirectoryW(path.c_str(), &attributes) ? ERROR_SUCCESS : GetLastError();
+}
+
+detail::FolderMaker g_folderMaker = CreateFolderWithDescriptor;
+
+// The folder of GetTempPath2W (for SYSTEM a folder only SYSTEM may write),
+// looked up by name: older Windows 10 builds and Wine 8 lack it.
+std::wstring GetSystemTempFolder() {
+    using GetTempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto get = kernel == nullptr ? nullptr
+                                       : reinterpret_cast<GetTempPath2>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetTempPath2W")));
+    if (get == nullptr) {
         return std::wstring();
     }
-    return name;
+    wchar_t buffer[MAX_PATH + 2] = {};
+    const DWORD length = get(MAX_PATH + 1, buffer);
+    return length == 0 || length > MAX_PATH + 1 ? std::wstring() : std::wstring(buffer, length);
+}
+
+}  // namespace
+
+namespace detail {
+
+void SetFolderMakerForTesting(FolderMaker maker) { g_folderMaker = maker != nullptr ? maker : CreateFolderWithDescriptor; }
+
+}  // namespace detail
+
+std::wstring CreateTempDirectoryWithAcl(const std::wstring& prefix, const std::wstring& sddl) {
+    return CreateNewFolder(GetTempFolder(), prefix, sddl);
+}
+
+std::wstring CreateNewFolder(const std::wstring& parent, const std::wstring& prefix, const std::wstring& sddl) {
+    if (parent.empty()) {
+        return std::wstring();
+    }
+    for (int attempt = 0; attempt < kNewFolderAttempts; ++attempt) {
+        const std::wstring name = JoinPath(parent, prefix + CreateUuidString());
+        Log(L"Create directory '%s' '%s'.", name, sddl);
+        const DWORD error = g_folderMaker(name, sddl);
+        if (error == ERROR_SUCCESS) {
+            return name;
+        }
+        // Someone else made a folder of that name first: its descriptor is
+        // theirs, so it is never used.
+        if (error != ERROR_ALREADY_EXISTS) {
+            Log(L"Failed to create directory '%s' with ACL '%s'. Error 0x%x.", name, sddl, HResultFromWin32(error));
+            SetLastError(error);
+            return std::wstring();
+        }
+        Log(L"The directory '%s' already exists; another name is taken.", name);
+    }
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return std::wstring();
+}
+
+std::wstring CreateProtectedWorkFolder(const std::wstring& prefix, const std::wstring& sddl) {
+    const std::wstring systemTemp = GetSystemTempFolder();
+    return CreateNewFolder(systemTemp.empty() ? GetTempFolder() : systemTemp, prefix, sddl);
 }
 
 bool CreateDirectoryTree(const std::wstring& path) {
@@ -175,7 +226,27 @@ bool CopyDirectory(const std::wstring& source, const std::wstring& target, bool 
     return ok;
 }
 
+namespace {
+
+// A junction or folder link goes as a link: RemoveDirectoryW removes the
+// link and never touches the folder it points to.
+bool RemoveLink(const std::wstring& path) {
+    Log(L"Remove link '%s'.", path);
+    if (!RemoveDirectoryW(path.c_str())) {
+        Log(L"Failed to remove link '%s'. Error 0x%x.", path, LastErrorCode());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool RemoveFiles(const std::wstring& folder, const std::wstring& mask, bool recursive) {
+    const DWORD own = GetFileAttributesW(folder.c_str());
+    if (own != INVALID_FILE_ATTRIBUTES && DecideRemoval(own, recursive) == RemovalStep::RemoveLink) {
+        // The folder itself was replaced by a link: its target is someone else's.
+        return RemoveLink(folder);
+    }
     const std::wstring pattern = JoinPath(folder, mask.empty() ? std::wstring(L"*") : mask);
     WIN32_FIND_DATAW entry = {};
     UniqueFindHandle find(FindFirstFileW(pattern.c_str(), &entry));
@@ -194,18 +265,28 @@ bool RemoveFiles(const std::wstring& folder, const std::wstring& mask, bool recu
             continue;
         }
         const std::wstring path = JoinPath(folder, entry.cFileName);
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if (recursive && !RemoveFiles(path, mask, recursive)) {
+        switch (DecideRemoval(entry.dwFileAttributes, recursive)) {
+        case RemovalStep::RemoveLink:
+            if (!RemoveLink(path)) {
                 ok = false;
             }
-            continue;
-        }
-        if (!mask.empty()) {
-            Log(L"Remove file '%s'.", path);
-            if (!DeleteFileW(path.c_str())) {
-                Log(L"Failed to remove file '%s'. Error 0x%x.", path, LastErrorCode());
+            break;
+        case RemovalStep::Descend:
+            if (!RemoveFiles(path, mask, recursive)) {
                 ok = false;
             }
+            break;
+        case RemovalStep::Leave:
+            break;
+        case RemovalStep::DeleteFile:
+            if (!mask.empty()) {
+                Log(L"Remove file '%s'.", path);
+                if (!DeleteFileW(path.c_str())) {
+                    Log(L"Failed to remove file '%s'. Error 0x%x.", path, LastErrorCode());
+                    ok = false;
+                }
+            }
+            break;
         }
     } while (FindNextFileW(find.get(), &entry));
     find.reset();  // the folder cannot go while the search holds it
@@ -216,6 +297,22 @@ bool RemoveFiles(const std::wstring& folder, const std::wstring& mask, bool recu
         }
     }
     return ok;
+}
+
+std::vector<std::wstring> ListFiles(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry = {};
+    UniqueFindHandle find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
+    if (!find) {
+        Log(L"Failed to find files in directory '%s'. Error 0x%x.", folder, LastErrorCode());
+        return names;
+    }
+    do {
+        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+            names.emplace_back(entry.cFileName);
+        }
+    } while (FindNextFileW(find.get(), &entry));
+    return names;
 }
 
 bool RemoveFolder(const std::wstring& folder) {

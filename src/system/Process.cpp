@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "frame/Exception.h"
 #include "frame/Handles.h"
@@ -19,6 +20,8 @@ namespace {
 constexpr DWORD kReadBlock = 4096;
 // How long to sleep on the child when the pipe is empty.
 constexpr DWORD kPollMilliseconds = 10;
+// How long an ended child may take to be gone; never a wait without end.
+constexpr DWORD kEndedWaitMilliseconds = 30000;
 
 [[noreturn]] void FailWithLastError(const std::wstring& message) {
     const int32_t code = HResultFromWin32(GetLastError());
@@ -56,7 +59,6 @@ std::string CollectOutput(HANDLE process, HANDLE pipe, uint32_t timeoutMilliseco
             break;
         }
         if (wait != WAIT_TIMEOUT || remaining == 0) {
-            // The child keeps running on its own; only our handles close.
             throw Exception(HResultFromWin32(WAIT_TIMEOUT), L"The wait process operation timed out.", std::wstring());
         }
     }
@@ -92,11 +94,59 @@ std::wstring DecodeOutput(const std::string& bytes) {
     return text;
 }
 
+// Only the pipe's write end goes to the child: any other inheritable handle
+// of the installer's process (a file, a key, a token) would otherwise reach
+// a program that runs with system rights.
+class InheritedHandles {
+public:
+    explicit InheritedHandles(HANDLE handle) : handles_{handle} {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        buffer_.resize(size);
+        if (!InitializeProcThreadAttributeList(list(), 1, 0, &size)) {
+            FailWithLastError(L"Failed to InitializeProcThreadAttributeList.");
+        }
+        initialized_ = true;
+        if (!UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_, sizeof(handles_), nullptr,
+                                       nullptr)) {
+            FailWithLastError(L"Failed to UpdateProcThreadAttribute.");
+        }
+    }
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+    ~InheritedHandles() {
+        if (initialized_) {
+            DeleteProcThreadAttributeList(list());
+        }
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data()); }
+
+private:
+    HANDLE handles_[1];
+    std::vector<unsigned char> buffer_;
+    bool initialized_ = false;
+};
+
+// Everything the child starts is ended with it once the job's last handle
+// closes: a child past its limit leaves nothing of itself running.
+UniqueKernelHandle CreateKillOnCloseJob() {
+    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        FailWithLastError(L"Failed to CreateJobObject.");
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        FailWithLastError(L"Failed to SetInformationJobObject.");
+    }
+    return job;
+}
+
 }  // namespace
 
 namespace detail {
 
-std::wstring RunProcess(const std::wstring& commandLine, uint32_t timeoutMilliseconds) {
+std::wstring RunProcess(const std::wstring& applicationName, const std::wstring& commandLine, uint32_t timeoutMilliseconds) {
     Log(L"Start process: %s.", commandLine);
 
     SECURITY_ATTRIBUTES inheritable = {};
@@ -112,16 +162,23 @@ std::wstring RunProcess(const std::wstring& commandLine, uint32_t timeoutMillise
         FailWithLastError(L"Failed to SetHandleInformation for stdout.");
     }
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
+    InheritedHandles inherited(writeEnd.get());
+    const UniqueKernelHandle job = CreateKillOnCloseJob();
+
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = nullptr;  // nothing to read: a tool that asks gets end of input
+    startup.StartupInfo.hStdOutput = writeEnd.get();
+    startup.StartupInfo.hStdError = writeEnd.get();
+    startup.lpAttributeList = inherited.list();
     PROCESS_INFORMATION info = {};
     std::wstring buffer = commandLine;  // CreateProcessW may write into it
-    const BOOL created =
-        CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    // With an application name the program is that file: the search order
+    // never gets to pick one from a path with blanks.
+    const BOOL created = CreateProcessW(applicationName.empty() ? nullptr : applicationName.c_str(), buffer.data(), nullptr,
+                                        nullptr, TRUE, CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                        &startup.StartupInfo, &info);
     const DWORD createError = created ? ERROR_SUCCESS : GetLastError();
     // With only the child holding a write end, the pipe breaks when it ends.
     writeEnd.reset();
@@ -130,8 +187,27 @@ std::wstring RunProcess(const std::wstring& commandLine, uint32_t timeoutMillise
     }
     const UniqueKernelHandle process(info.hProcess);
     const UniqueKernelHandle thread(info.hThread);
+    if (!AssignProcessToJobObject(job.get(), process.get())) {
+        const DWORD error = GetLastError();
+        TerminateProcess(process.get(), ERROR_CANCELLED);
+        WaitForSingleObject(process.get(), kEndedWaitMilliseconds);
+        throw Exception(HResultFromWin32(error), L"Failed to AssignProcessToJobObject " + commandLine, std::wstring());
+    }
+    ResumeThread(thread.get());
 
-    const std::wstring output = DecodeOutput(CollectOutput(process.get(), readEnd.get(), timeoutMilliseconds));
+    std::string bytes;
+    try {
+        bytes = CollectOutput(process.get(), readEnd.get(), timeoutMilliseconds);
+    } catch (const Exception&) {
+        // Ended with everything it started before the caller goes on: a
+        // tool still running beside the next step is the fault to avoid.
+        TerminateJobObject(job.get(), WAIT_TIMEOUT);
+        WaitForSingleObject(process.get(), kEndedWaitMilliseconds);
+        Log(L"The process ran past its limit of %d ms and was ended with its child processes.",
+            static_cast<int32_t>(timeoutMilliseconds));
+        throw;
+    }
+    const std::wstring output = DecodeOutput(bytes);
     for (const std::wstring& line : SplitOutputLines(output)) {
         Log(L"> %s", line);
     }
@@ -147,6 +223,10 @@ std::wstring RunProcess(const std::wstring& commandLine, uint32_t timeoutMillise
     return output;
 }
 
+std::wstring RunProcess(const std::wstring& commandLine, uint32_t timeoutMilliseconds) {
+    return RunProcess(std::wstring(), commandLine, timeoutMilliseconds);
+}
+
 }  // namespace detail
 
 std::wstring RunProcess(const std::wstring& commandLine) {
@@ -154,5 +234,12 @@ std::wstring RunProcess(const std::wstring& commandLine) {
 }
 
 void RunCommand(const std::wstring& commandLine) { RunProcess(commandLine); }
+
+std::wstring QuoteProgram(const std::wstring& program) { return L"\"" + program + L"\""; }
+
+std::wstring RunProgram(const std::wstring& program, const std::wstring& arguments, uint32_t timeoutMilliseconds) {
+    const std::wstring commandLine = QuoteProgram(program) + L" " + arguments;
+    return detail::RunProcess(program, commandLine, timeoutMilliseconds);
+}
 
 }  // namespace setup

@@ -38,6 +38,18 @@ std::wstring SystemTool(const wchar_t* name) {
 
 std::wstring Dism() { return SystemTool(L"dism.exe"); }
 
+// Mounting, saving and discarding a recovery image of several hundred
+// megabytes take minutes on a slow disk; the other steps take seconds.
+uint32_t g_imageStepLimit = kRecoveryImageStepLimitMilliseconds;
+
+// The command lines start with the tool's unquoted path; the tool runs by
+// that path, quoted as argument 0.
+std::wstring RunTool(const std::wstring& tool, const std::wstring& commandLine,
+                     uint32_t limit = detail::kProcessTimeoutMilliseconds) {
+    const std::wstring arguments = commandLine.size() > tool.size() ? commandLine.substr(tool.size() + 1) : std::wstring();
+    return RunProgram(tool, arguments, limit);
+}
+
 [[noreturn]] void FailPrivilegeStep(const wchar_t* message) {
     throw Exception(HResultFromWin32(GetLastError()), message, kManageVolumePrivilege);
 }
@@ -48,6 +60,22 @@ void ConfigureRecoveryEnvironment(const driver::DriverPackageList& packages) {
     if (packages.empty()) {
         return;
     }
+    // The host process runs other actions after this one: the privilege
+    // goes back to what it was, whatever happens here.
+    const bool wasEnabled = EnableManageVolumePrivilege();
+    struct PrivilegeRestore {
+        bool enabled;
+        ~PrivilegeRestore() {
+            if (!enabled) {
+                try {
+                    SetManageVolumePrivilege(false);
+                    Log(L"The privilege '%s' was put back to disabled.", kManageVolumePrivilege);
+                } catch (const Exception& e) {
+                    Log(L"Warning: %s Error 0x%x.", e.Message(), e.Code());
+                }
+            }
+        }
+    } restore{wasEnabled};
     std::wstring mountDirectory;
     try {
         InitializeRecoveryEnvironment(mountDirectory);
@@ -70,10 +98,10 @@ void InitializeRecoveryEnvironment(std::wstring& mountDirectory) {
     Log(L" - Initializing Windows Recovery Environment...");
     EnableManageVolumePrivilege();
     const std::wstring image = GetRecoveryImagePath();
-    mountDirectory = CreateTempDirectoryWithAcl(kMountDirectoryPrefix, kMountDirectoryDescriptor);
+    mountDirectory = CreateProtectedWorkFolder(kMountDirectoryPrefix, kMountDirectoryDescriptor);
     const std::wstring dism = Dism();
-    RunCommand(recovery_command::ListMounted(dism));
-    RunCommand(recovery_command::Mount(dism, image, mountDirectory));
+    RunTool(dism, recovery_command::ListMounted(dism));
+    RunTool(dism, recovery_command::Mount(dism, image, mountDirectory), g_imageStepLimit);
 }
 
 void ApplyDriverToRecoveryEnvironment(const std::wstring& mountDirectory, const driver::DriverPackage& package) {
@@ -81,11 +109,11 @@ void ApplyDriverToRecoveryEnvironment(const std::wstring& mountDirectory, const 
         case driver::operation::Install:
         case driver::operation::Reinstall:
             Log(L" - Adding driver '%s' to Windows Recovery Environment...", package.id);
-            RunCommand(recovery_command::AddDriver(Dism(), mountDirectory, package.infPath));
+            RunTool(Dism(), recovery_command::AddDriver(Dism(), mountDirectory, package.infPath));
             break;
         case driver::operation::Uninstall:
             Log(L" - Removing driver '%s' from Windows Recovery Environment...", package.id);
-            RunCommand(recovery_command::RemoveDriver(Dism(), mountDirectory, package.infPath));
+            RunTool(Dism(), recovery_command::RemoveDriver(Dism(), mountDirectory, package.infPath));
             break;
         default:
             Log(L"The operation of driver was not specified. Do nothing.");
@@ -96,20 +124,21 @@ void ApplyDriverToRecoveryEnvironment(const std::wstring& mountDirectory, const 
 void CommitRecoveryEnvironment(const std::wstring& mountDirectory) {
     Log(L" - Committing changes to Windows Recovery Environment...");
     const std::wstring dism = Dism();
-    RunCommand(recovery_command::ListDrivers(dism, mountDirectory));
-    RunCommand(recovery_command::Commit(dism, mountDirectory));
+    RunTool(dism, recovery_command::ListDrivers(dism, mountDirectory));
+    RunTool(dism, recovery_command::Commit(dism, mountDirectory), g_imageStepLimit);
     RemoveFolder(mountDirectory);
 }
 
 void DiscardRecoveryEnvironment(const std::wstring& mountDirectory) {
     Log(L" - Discarding changes from Windows Recovery Environment...");
-    RunCommand(recovery_command::Discard(Dism(), mountDirectory));
+    RunTool(Dism(), recovery_command::Discard(Dism(), mountDirectory), g_imageStepLimit);
     RemoveFolder(mountDirectory);
 }
 
 std::wstring GetRecoveryImagePath() {
-    const std::wstring locate = recovery_command::Locate(SystemTool(L"reagentc.exe"));
-    const RecoveryImageLocation found = FindRecoveryImageLocation(RunProcess(locate));
+    const std::wstring reagentc = SystemTool(L"reagentc.exe");
+    const std::wstring locate = recovery_command::Locate(reagentc);
+    const RecoveryImageLocation found = FindRecoveryImageLocation(RunTool(reagentc, locate));
     switch (found.end) {
         case RecoveryImageLocation::End::MarkerMissing:
             Log(L"Failed to find '%s'.", kRecoveryImageMarker);
@@ -123,24 +152,40 @@ std::wstring GetRecoveryImagePath() {
     return JoinPath(found.location, kRecoveryImageFileName);
 }
 
-void EnableManageVolumePrivilege() {
+bool EnableManageVolumePrivilege() { return SetManageVolumePrivilege(true); }
+
+bool SetManageVolumePrivilege(bool enable) {
     UniqueKernelHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put())) {
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
         FailPrivilegeStep(L"Failed to open the access token associated with a process.");
     }
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
     if (!LookupPrivilegeValueW(nullptr, kManageVolumePrivilege, &privileges.Privileges[0].Luid)) {
         FailPrivilegeStep(L"Failed to retrieve the locally unique identifier (LUID).");
     }
-    if (!AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr)) {
+    TOKEN_PRIVILEGES previous = {};
+    DWORD previousSize = 0;
+    if (!AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof(previous), &previous, &previousSize)) {
         FailPrivilegeStep(L"Failed to enable privileges in access token.");
     }
     // Success alone does not mean the token holds the privilege.
     if (GetLastError() == ERROR_NOT_ALL_ASSIGNED) {
         throw Exception(kNotAllAssigned, L"Failed to adjust one or more specified privileges.", kManageVolumePrivilege);
     }
+    // The previous state lists only what changed: nothing listed means the
+    // privilege was already as asked.
+    if (previous.PrivilegeCount == 0) {
+        return enable;
+    }
+    return (previous.Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) != 0;
 }
+
+namespace detail {
+
+void SetRecoveryImageStepLimitForTesting(uint32_t milliseconds) { g_imageStepLimit = milliseconds; }
+
+}  // namespace detail
 
 }  // namespace setup

@@ -16,6 +16,14 @@
 
 namespace setup {
 
+// The limit of the dism mount, commit and discard; a commit past it is ended
+// with its children, and the discard that follows unmounts without saving.
+constexpr uint32_t kRecoveryImageStepLimitMilliseconds = 30 * 60 * 1000;
+
+namespace detail {
+void SetRecoveryImageStepLimitForTesting(uint32_t milliseconds);
+}  // namespace detail
+
 // The code ConfigureRecoveryEnvironment fails with, whatever failed inside.
 constexpr int32_t kRecoveryEnvironmentFailure = 27303;
 
@@ -38,8 +46,10 @@ void DiscardRecoveryEnvironment(const std::wstring& mountDirectory);
 // The image file named by "reagentc.exe /info". Output without the image's
 // location fails with 0x80070490 (ERROR_NOT_FOUND).
 std::wstring GetRecoveryImagePath();
-// Enables SeManageVolumePrivilege in the process token for the rest of the
-// process's life.
-void EnableManageVolumePrivilege();
+// Enables SeManageVolumePrivilege in the process token; returns whether it
+// was enabled before. ConfigureRecoveryEnvironment puts it back afterwards.
+bool EnableManageVolumePrivilege();
+// Enables or disables it; returns whether it was enabled before.
+bool SetManageVolumePrivilege(bool enable);
 
 }  // namespace setup

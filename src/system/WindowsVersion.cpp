@@ -8,6 +8,7 @@
 
 #include "frame/Exception.h"
 #include "frame/HResult.h"
+#include "system/SystemLibrary.h"
 
 namespace setup {
 
@@ -23,7 +24,9 @@ std::atomic<int> g_windows5xOverride{-1};
 }  // namespace
 
 uint32_t GetWindowsMajorVersion() {
-    constexpr wchar_t kFile[] = L"ntdll.dll";
+    // By its full path: a bare name is looked up along the search order.
+    const std::wstring path = SystemPath(L"ntdll.dll");
+    const wchar_t* const kFile = path.c_str();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(kFile, &ignored);
     if (size == 0) {

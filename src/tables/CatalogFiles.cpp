@@ -3,6 +3,7 @@
 #include "frame/Exception.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
+#include "system/SystemLibrary.h"
 
 namespace setup {
 
@@ -48,7 +49,7 @@ private:
 }  // namespace
 
 CatalogAdmin::CatalogAdmin() {
-    module_.reset(LoadLibraryW(L"wintrust.dll"));
+    module_ = LoadSystemLibrary(L"wintrust.dll");
     if (!module_) {
         ThrowLastError(L"Failed to load wintrust.dll.");
     }

@@ -50,7 +50,12 @@ std::vector<DriverRegistryEntry> DriverRegistryTable::RowsOf(const std::wstring&
     for (DriverRegistryEntry entry : found->second) {
         ValidateListKey(kTable, entry.id, separators::RegistryList);
         entry.name = FormatText(GetHandle(), entry.name);
-        entry.value = FormatText(GetHandle(), entry.value);
+        const std::wstring formatted = FormatText(GetHandle(), entry.value);
+        const std::wstring value = KeepFileReadToRowText(entry.value, formatted);
+        if (value != formatted) {
+            Log(L"The value of registry row '%s' starts with '#v' only after formatting: it is written as text.", entry.id);
+        }
+        entry.value = value;
         Log(L"The registry row '%s' was successfully read.", entry.id);
         entries.push_back(std::move(entry));
     }

@@ -170,6 +170,13 @@ bool IsWellFormedRegistryValue(std::wstring_view text) {
     return i == text.size();
 }
 
+std::wstring KeepFileReadToRowText(const std::wstring& rowText, const std::wstring& formatted) {
+    if (StartsWith(formatted, L"#v") && !StartsWith(rowText, L"#v")) {
+        return L"#" + formatted;
+    }
+    return formatted;
+}
+
 RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContentsReader& readFile) {
     RegistryValueData value;
     if (StartsWith(text, L"#x")) {

@@ -43,6 +43,13 @@ RegistryValueData ParseRegistryValue(const std::wstring& text, const FileContent
 // "#x" data only hexadecimal digits. Every other form is well formed.
 bool IsWellFormedRegistryValue(std::wstring_view text);
 
+// The formatted Value of a table row. A "#v" value reads a file into the
+// registry with system rights: only the row's own text may ask for that. A
+// formatted value that starts with "#v" although the row's text does not (a
+// property put it there) becomes "##v...", the plain text "#v...". Every
+// other value is returned unchanged.
+std::wstring KeepFileReadToRowText(const std::wstring& rowText, const std::wstring& formatted);
+
 // Unknown types give an empty text. DWORD data shorter than 4 bytes logs
 // "Incorrect data size %d." and throws setup::Exception 0x80070057.
 std::wstring RegistryValueToText(uint32_t type, const std::vector<uint8_t>& data, const LogLineSink& log);

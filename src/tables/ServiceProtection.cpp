@@ -61,7 +61,7 @@ void RunStoredProgram(const ServiceConfigProtectionRecord& record) {
     Log(L"Extracting binary to '%s'...", path);
     try {
         WriteProgram(path, record.zbin);
-        RunCommand(L"\"" + path + L"\" " + record.uptcmd);
+        RunProgram(path, record.uptcmd);
     } catch (...) {
         RemoveProgram(path);
         throw;

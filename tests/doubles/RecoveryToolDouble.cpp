@@ -11,7 +11,9 @@
 //                command line ("*" matches any) decides: the bytes HEX ("-"
 //                for none) go to standard output, then the program ends with
 //                EXIT (decimal or 0x hex). Without a matching line it prints
-//                nothing and ends with 0.
+//                nothing and ends with 0. An optional fifth field SLEEP
+//                (milliseconds) makes it wait that long before it ends, as a
+//                tool that hangs.
 
 #include <windows.h>
 
@@ -96,7 +98,7 @@ int wmain() {
     std::string entry;
     while (std::getline(script, entry)) {
         std::istringstream fields(entry);
-        std::string tool, keyword, exitText, hex;
+        std::string tool, keyword, exitText, hex, sleepText;
         if (!(fields >> tool >> keyword >> exitText >> hex) || tool != DD_TOOL_NAME) {
             continue;
         }
@@ -106,6 +108,9 @@ int wmain() {
         const std::string output = FromHex(hex);
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), output.data(), static_cast<DWORD>(output.size()), &written, nullptr);
+        if (fields >> sleepText) {
+            Sleep(static_cast<DWORD>(std::strtoul(sleepText.c_str(), nullptr, 0)));
+        }
         return static_cast<int>(std::strtoul(exitText.c_str(), nullptr, 0));
     }
     return 0;

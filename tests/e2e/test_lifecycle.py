@@ -20,6 +20,7 @@ import ddpkg
 from lifecycle import (CANCELER, State, driver_sources, install_recovery_doubles, multi_sz, prepare_prefix, product,
                        recorded_commands, upgrade_table)
 
+TAMPER = os.path.join(ddpkg.BUILD_DIR, "dd_test_tamper.exe")
 WIN_RE = 0x40
 INSTALL_DIR = "C:\\Program Files\\DDTest\\"
 
@@ -106,6 +107,35 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         for folder in folders:
             self.assertFalse(os.path.exists(self.wine.path(folder)), folder)
             self.assertIn(f"The directory '{folder}' was removed.", said)
+        self.assertEqual(self.before, State(self.wine).comparable())
+
+    def test_early_files_changed_before_the_script_runs_are_never_installed(self):
+        # Another process of the installing user changes the extracted INF between the immediate action and the
+        # system-rights phase: its AddReg would write HKLM\SOFTWARE\DDTest\Tamper with system rights.
+        p, _ = product(self.work, early=True, drivers={"dev": dict(stem="dddev", type=3, sequence=10),
+                                                       "filt": dict(stem="ddfilt", type=1, sequence=20)})
+        p.binary("Tamper", TAMPER)
+        record = os.path.join(self.work, "tamper.rec")
+        p.custom_action("Tamper", 2, '"' + ddpkg.unix_to_windows(record) + '"', source="Tamper", sequence=1520)
+        code, log, lines = self.msiexec("i", p.build(self.package_path()))
+        self.assertEqual(ddpkg.EXIT_FAILURE, code, log[-4000:])
+        with open(record, "rb") as f:
+            changed = [line for line in f.read().decode("utf-16-le").splitlines() if line]
+        # Each package's folder holds the whole cabinet: both INFs of both folders were changed.
+        self.assertEqual(4, len(changed), changed)
+        self.assertEqual({"dddev.inf", "ddfilt.inf"}, {c.rsplit("\\", 1)[1] for c in changed}, changed)
+        deferred = [t for a, t in lines if a.startswith("InstallDriversDeferred")]
+        # The first package in sequence fails naming a changed file; nothing of any package ran.
+        refused = [t for t in deferred if t.startswith("Early driver package 'dev' is not installed: The early file was "
+                                                       "changed after it was extracted: ")]
+        self.assertEqual(1, len(refused), deferred)
+        self.assertIn(refused[0].rsplit(": ", 1)[1], changed)
+        self.assertFalse(any(t.startswith(" - Installing") for t in deferred), deferred)
+        # The rollback refuses the changed files too, and removes the early folders.
+        rollback = [t for a, t in lines if a.startswith("InstallDriversRollback")]
+        self.assertTrue(any("The early file was changed after it was extracted" in t for t in rollback), rollback)
+        for folder in self.early_folders(lines):
+            self.assertFalse(os.path.exists(self.wine.path(folder)), folder)
         self.assertEqual(self.before, State(self.wine).comparable())
 
     def test_a_rollback_puts_back_a_plain_text_value_holding_the_list_separator(self):
@@ -228,15 +258,16 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         self.assertEqual(7, len(commands), commands)
         mount = re.search(r'/MountDir:"([^"]*)"', commands[2]).group(1)
         image = "\\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE\\WinRe.wim"
-        system = "C:\\windows\\system32\\"
+        # Each tool runs by its full path, quoted as argument 0.
+        reagentc, dism = '"C:\\windows\\system32\\reagentc.exe"', '"C:\\windows\\system32\\dism.exe"'
         self.assertEqual([
-            system + "reagentc.exe /info",
-            system + "dism.exe /Get-MountedWimInfo",
-            f'{system}dism.exe /Mount-Wim /WimFile:"{image}" /MountDir:"{mount}" /index:1',
-            f'{system}dism.exe /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddfilt.inf"',
-            f'{system}dism.exe /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddnet.inf"',
-            f'{system}dism.exe /Image:"{mount}" /Get-Drivers',
-            f'{system}dism.exe /Unmount-Wim /MountDir:"{mount}" /Commit',
+            reagentc + " /info",
+            dism + " /Get-MountedWimInfo",
+            f'{dism} /Mount-Wim /WimFile:"{image}" /MountDir:"{mount}" /index:1',
+            f'{dism} /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddfilt.inf"',
+            f'{dism} /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddnet.inf"',
+            f'{dism} /Image:"{mount}" /Get-Drivers',
+            f'{dism} /Unmount-Wim /MountDir:"{mount}" /Commit',
         ], commands)
         # The recovery step begins once every package, the parallel one included, has finished.
         deferred = [t for a, t in lines if a == "InstallDriversDeferred"]

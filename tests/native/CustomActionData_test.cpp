@@ -36,6 +36,7 @@ DriverPackage Package(const std::wstring& id, uint32_t sequence) {
     package.hardwareId = L"root\\drv";
     package.previousVersionGuids = {L"{11111111-1111-1111-1111-111111111111}", L"", L"{33333333-3333-3333-3333-333333333333}"};
     package.registryEntries = {Entry(L"r2", L"#x01AB"), Entry(L"r1", L"a[~]b)>|;=*(<")};
+    package.payloadFiles = {{L"drv.inf", std::wstring(64, L'a')}, {L"a;b)c(d.sys", std::wstring(64, L'0')}};
     package.attributes = 0x80000421;
     package.type = 3;
     package.operation = 2;
@@ -150,6 +151,7 @@ TEST(CustomActionData, PackageTextIsTheNestedEntryMapEncoding) {
     record.SetInteger(L"seq", static_cast<int32_t>(package.sequence));
     record.SetInteger(L"cost", static_cast<int32_t>(package.cost));
     record.Set(L"reg", setup::EncodeEntryMap(registry, setup::separators::RegistryList));
+    record.Set(L"files", setup::EncodePayloadFiles(package.payloadFiles));
     setup::EntryMap list;
     list.Set(package.id, setup::EncodeEntryMap(record, setup::separators::Record));
 
@@ -187,6 +189,17 @@ TEST(CustomActionData, EveryRecordKindRoundTrips) {
     EXPECT_EQ(decoded, setup::DecodeServiceConfigProtection(setup::EncodeServiceConfigProtection(protection)));
     EXPECT_EQ(std::vector<setup::ServiceConfigProtectionRecord>{decoded},
               setup::DecodeServiceConfigProtections(setup::EncodeServiceConfigProtections({protection})));
+}
+
+TEST(CustomActionData, DataWithoutFileHashesStillDecodes) {
+    // Text scheduled before packages carried hashes: the package decodes
+    // whole, with no file list, which the system-rights phase refuses.
+    const DriverPackage old = setup::driver::DecodeDriverPackage(
+        L"act=1|atr=20|cat=C:\\t\\drv.cat|cmp=C|condition|cost=10000000|depends|hdw|id=p|inf=C:\\t\\drv.inf|reg|seq=1|type=1");
+    EXPECT_EQ(L"p", old.id);
+    EXPECT_EQ(L"C:\\t\\drv.inf", old.infPath);
+    EXPECT_EQ(20u, old.attributes);
+    EXPECT_TRUE(old.payloadFiles.empty());
 }
 
 TEST(CustomActionData, EmptyRecordsAreBareKeys) {

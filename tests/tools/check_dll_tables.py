@@ -2,14 +2,16 @@
 """Fails unless the DLL exports exactly the names of the .def file, undecorated,
 imports only DLLs that every Windows system has (no MinGW runtime DLL), and
 imports none of the functions that some systems lack (those are looked up at
-run time, so that their absence is an ordinary failure, not a load failure)."""
+run time, so that their absence is an ordinary failure, not a load failure).
+The product's objects, given after the .def file, must not call LoadLibraryW
+or LoadLibraryA: a bare name is looked up along the search order."""
 import re
 import subprocess
 import sys
 
 SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "msi.dll", "setupapi.dll", "newdev.dll", "cfgmgr32.dll",
-    "ole32.dll", "oleaut32.dll", "version.dll", "rpcrt4.dll", "user32.dll", "msvcrt.dll",
+    "ole32.dll", "oleaut32.dll", "version.dll", "rpcrt4.dll", "bcrypt.dll", "user32.dll", "msvcrt.dll",
     "api-ms-win-crt-runtime-l1-1-0.dll",
 }
 
@@ -20,8 +22,29 @@ RUNTIME_ONLY = {
 }
 
 
+# Loads by a bare name follow the search order; the product loads through
+# LoadLibraryExW with the system folder only. The static C runtime's rand_s
+# shim (pulled in with libstdc++'s random_device, which the product never
+# calls) imports LoadLibraryW into the DLL: the product's own objects are
+# what is checked.
+SEARCH_ORDER_LOADS = {"LoadLibraryW", "LoadLibraryA"}
+
+
+def search_order_loads(objdump, objects):
+    """(object, function) for every product object that calls a bare LoadLibrary."""
+    found = []
+    for obj in objects:
+        table = subprocess.run([objdump, "-t", obj], check=True, capture_output=True, text=True).stdout
+        for name in SEARCH_ORDER_LOADS:
+            # COFF symbol tables list an undefined symbol in section 0.
+            if re.search(rf"\(sec\s+0\).*\s(__imp_)?{name}$", table, re.M):
+                found.append((obj.rsplit("/", 1)[-1], name))
+    return sorted(found)
+
+
 def main():
     objdump, dll, deffile = sys.argv[1:4]
+    objects = sys.argv[4:]
     text = subprocess.run([objdump, "-p", dll], check=True, capture_output=True, text=True).stdout
     expected = []
     in_exports = False
@@ -51,6 +74,11 @@ def main():
     static = sorted(imported_functions & RUNTIME_ONLY)
     if static:
         failures.append(f"imported by name although some systems lack them: {static}")
+    bare = search_order_loads(objdump, objects)
+    if bare:
+        failures.append(f"libraries loaded along the search order: {bare}")
+    if not objects:
+        failures.append("no product objects given to check for LoadLibraryW/LoadLibraryA")
     foreign = [d for d in imports if d not in SYSTEM_DLLS]
     if foreign:
         failures.append(f"imports of non-system DLLs: {foreign}")

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "driver/CustomActionData.h"
+#include "driver/install/EarlyFileCopies.h"
 #include "driver/install/ExecutionDispatcher.h"
 #include "frame/ActionBodies.h"
 #include "frame/InstallerCalls.h"
@@ -25,13 +26,19 @@ DriverPackageList ScheduledPackages() {
 
 }  // namespace
 
+// Early packages run from verified copies (EarlyFileCopies), never from the
+// folder the installing user could change; the copies go with the action.
 void InstallDriversDeferred() {
-    ExecuteDriverPackages(ScheduledPackages(), false);
+    EarlyFileCopies copies;
+    ExecuteDriverPackages(copies.SecureAll(ScheduledPackages()), false);
 }
 
 void InstallDriversRollback() {
     const DriverPackageList packages = ScheduledPackages();
-    ExecuteDriverPackagesReverse(packages);
+    {
+        EarlyFileCopies copies;
+        ExecuteDriverPackagesReverse(copies.SecureEach(packages));
+    }
     RemoveDriverPackageDirectories(packages);
 }
 
@@ -40,7 +47,11 @@ void InstallDriversCommit() {
 }
 
 void InstallDriversFinalize() {
-    for (const DriverPackage& package : ScheduledPackages()) {
+    EarlyFileCopies copies;
+    for (const DriverPackage& scheduled : ScheduledPackages()) {
+        // Only a package that will read its INF needs the verified copy.
+        const bool readsInf = (scheduled.attributes & attribute::StartTypeOnFinalize) != 0 && (scheduled.operation & 3) != 0;
+        const DriverPackage package = readsInf ? copies.Secure(scheduled) : scheduled;
         std::exception_ptr failure;
         std::thread(FinalizeDriverPackage, std::cref(package), std::ref(failure)).join();
         if (failure) {

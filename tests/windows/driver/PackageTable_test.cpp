@@ -161,6 +161,31 @@ TEST_F(PackageTableTest, PropertyOverridesChangeAttributeBits) {
     }
 }
 
+TEST_F(PackageTableTest, AnAuthoredEarlyConfiguredBitIsMaskedAndLogged) {
+    // Left in, the commit action would delete the INF's folder ([INFDIR]) with system rights.
+    Row row;
+    row.attributes = std::to_string(attribute::EarlyConfigured | attribute::StartService);
+    const auto packages = Read({PackageTable({row})});
+    ASSERT_EQ(1u, packages.size());
+    EXPECT_EQ(attribute::StartService, packages[0].attributes);
+    EXPECT_TRUE(HasLine(L"The attribute EarlyConfigured (0x10) of driver package 'drv' is set by the library only: the "
+                        L"authored bit is ignored."));
+}
+
+TEST_F(PackageTableTest, OnlyARowsOwnValueTextReadsAFileIntoTheRegistry) {
+    Row row;
+    const auto packages = Read({PackageTable({row}), RegistryTable({{"file", "2", "Software\\x", "a", "#v[INFDIR]blob.bin", "drv", ""},
+                                                                     {"prop", "2", "Software\\x", "b", "[SECRET]", "drv", ""}})},
+                               {{"SECRET", "#vC:\\Windows\\secret.key"}});
+    ASSERT_EQ(1u, packages.size());
+    ASSERT_EQ(2u, packages[0].registryEntries.size());
+    EXPECT_EQ(L"#vC:\\drv\\blob.bin", packages[0].registryEntries[0].value);
+    // "##" makes the rest plain text: the script phase writes "#vC:\..." as a string and reads no file.
+    EXPECT_EQ(L"##vC:\\Windows\\secret.key", packages[0].registryEntries[1].value);
+    EXPECT_TRUE(HasLine(L"The value of registry row 'prop' starts with '#v' only after formatting: it is written as text."));
+    EXPECT_FALSE(HasLine(L"The value of registry row 'file' starts with '#v' only after formatting: it is written as text."));
+}
+
 TEST_F(PackageTableTest, AttachesRegistryAndUpperFilterRowsByPackageKey) {
     Row one;
     one.id = "one";

@@ -12,12 +12,16 @@
 #include "frame/Exception.h"
 #include "frame/Session.h"
 #include "msi/Payload.h"
+#include "system/FileHash.h"
 #include "system/PathText.h"
 #include "windows/support/InstallerFixture.h"
 #include "windows/support/ProductInstall.h"
 #include "windows/support/CatchException.h"
 
 namespace {
+
+// sha256sum of the bytes "driver-inf".
+constexpr wchar_t kDriverInfSha256[] = L"4dedc6dd0667ef467bcbdd8316b47e2619d0fa65a2f894a0428c87074a7eaa2d";
 
 using setup::driver::DriverPackage;
 
@@ -257,11 +261,27 @@ TEST_F(PayloadTest, EarlyFilesFromTheCompressedPackage) {
     EXPECT_EQ("driver-inf", Content(early.infPath));
     EXPECT_EQ("driver-catalog", Content(early.catPath));
     EXPECT_EQ(package.attributes | setup::driver::attribute::EarlyConfigured, early.attributes);
+    // Every file of the folder is hashed as extracted, in the folder's order.
+    std::vector<std::wstring> hashed;
+    for (const setup::PayloadFile& file : early.payloadFiles) {
+        hashed.push_back(file.name);
+        EXPECT_EQ(setup::HashFile(temp + L"\\" + file.name), file.sha256);
+    }
+    std::vector<std::wstring> inFolder = FilesIn(temp);
+    std::sort(hashed.begin(), hashed.end());
+    std::sort(inFolder.begin(), inFolder.end());
+    EXPECT_EQ(inFolder, hashed);
+    // SHA-256 of "driver-inf", as any other SHA-256 implementation gives it.
+    const auto inf = std::find_if(early.payloadFiles.begin(), early.payloadFiles.end(),
+                                  [](const setup::PayloadFile& f) { return f.name == L"drv.inf"; });
+    ASSERT_NE(early.payloadFiles.end(), inf);
+    EXPECT_EQ(kDriverInfSha256, inf->sha256);
     DriverPackage rest = early;
     rest.infPath = package.infPath;
     rest.catPath = package.catPath;
     rest.attributes = package.attributes;
-    EXPECT_EQ(package, rest) << "only the paths and the EarlyConfigured bit change";
+    rest.payloadFiles.clear();
+    EXPECT_EQ(package, rest) << "only the paths, the EarlyConfigured bit and the file hashes change";
 }
 
 TEST_F(PayloadTest, EarlyFilesFromAnAdministrativeImage) {

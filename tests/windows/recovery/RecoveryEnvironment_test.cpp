@@ -7,15 +7,18 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/DriverPackage.h"
 #include "frame/Exception.h"
 #include "frame/Session.h"
+#include "system/FileSystem.h"
 #include "system/RecoveryEnvironment.h"
 #include "windows/support/CatchException.h"
 #include "windows/support/InstallerFixture.h"
@@ -36,6 +39,7 @@ struct Step {
     std::string keyword;
     unsigned exitCode;
     std::string output;
+    unsigned sleepMilliseconds = 0;  // the tool hangs that long before it ends
 };
 
 std::wstring SystemDirectory() {
@@ -113,6 +117,9 @@ protected:
         database_ = ddtest::BuildDatabase(dir_ / L"t.msi", {});
         session_.emplace(database_);
         ASSERT_EQ(0, setup::Initialize(session_->handle(), "RecoveryTest"));
+        // As the installer's custom-action host has it; the tests of the
+        // privilege itself turn it off first.
+        setup::EnableManageVolumePrivilege();
         session_->SetResponder([this](const ddtest::Message& m) {
             if (m.kind == INSTALLMESSAGE_INFO) {
                 Watch(ddtest::StripLogPrefix(m.formatted));
@@ -140,7 +147,12 @@ protected:
     void Script(const std::vector<Step>& steps) {
         std::string text;
         for (const Step& s : steps) {
-            text += s.tool + " " + s.keyword + " " + std::to_string(s.exitCode) + " " + Hex(s.output) + "\n";
+            text += s.tool + " " + s.keyword + " " + std::to_string(s.exitCode) + " " + Hex(s.output);
+            if (s.sleepMilliseconds != 0) {
+                text += ' ';
+                text += std::to_string(s.sleepMilliseconds);
+            }
+            text += '\n';
         }
         ddtest::WriteTextFile(doubles_ / L"script.txt", text);
     }
@@ -187,8 +199,9 @@ protected:
         }
     }
 
-    std::wstring Dism() const { return system_ + L"\\dism.exe"; }
-    std::wstring Locate() const { return system_ + L"\\reagentc.exe /info"; }
+    // The tools run by their full path, quoted as argument 0.
+    std::wstring Dism() const { return L"\"" + system_ + L"\\dism.exe\""; }
+    std::wstring Locate() const { return L"\"" + system_ + L"\\reagentc.exe\" /info"; }
     std::wstring Image() const { return std::wstring(kLocation) + L"\\WinRe.wim"; }
     std::wstring ListMounted() const { return Dism() + L" /Get-MountedWimInfo"; }
     std::wstring Mount(const std::wstring& image) const {
@@ -389,7 +402,7 @@ TEST_F(RecoveryEnvironmentTest, LocateOutputWithoutTheMarker) {
 
     EXPECT_EQ(27303, failure.Code());
     EXPECT_EQ(L"Failed to find the Windows Recovery Environment image", failure.Message());
-    EXPECT_EQ(Locate(), failure.Details());
+    EXPECT_EQ(system_ + L"\\reagentc.exe /info", failure.Details());
     EXPECT_EQ(L"", mountDirectory_);
     EXPECT_EQ((Lines{Locate(), Dism() + L" /Unmount-Wim /MountDir:\"\" /Discard"}), Recorded());
     EXPECT_EQ((Lines{L" - Initializing Windows Recovery Environment...", L"Start process: " + Locate() + L".",
@@ -433,7 +446,7 @@ std::optional<DWORD> ManageVolumeAttributes() {
 }
 
 // Wine's token holds the privilege, disabled at start (measured).
-TEST_F(RecoveryEnvironmentTest, ManageVolumePrivilegeIsEnabled) {
+void DisableManageVolumePrivilege() {
     HANDLE token = nullptr;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
     TOKEN_PRIVILEGES off = {};
@@ -442,10 +455,96 @@ TEST_F(RecoveryEnvironmentTest, ManageVolumePrivilegeIsEnabled) {
     ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &off, 0, nullptr, nullptr));
     CloseHandle(token);
     ASSERT_EQ(std::optional<DWORD>(0), ManageVolumeAttributes());
+}
 
-    setup::EnableManageVolumePrivilege();
+TEST_F(RecoveryEnvironmentTest, ManageVolumePrivilegeIsEnabled) {
+    DisableManageVolumePrivilege();
+    EXPECT_FALSE(setup::EnableManageVolumePrivilege());
     EXPECT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
+    EXPECT_TRUE(setup::EnableManageVolumePrivilege());
     EXPECT_EQ(Lines{}, LogLines());
+}
+
+TEST_F(RecoveryEnvironmentTest, ThePrivilegeIsPutBackAfterwardsOnEveryRoad) {
+    struct Case {
+        const char* name;
+        std::vector<Step> script;
+    } const cases[] = {
+        {"committed", {{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}}},
+        {"failed", {{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}, {"dism", "/Mount-Wim", 5, ""}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DisableManageVolumePrivilege();
+        session_->ClearMessages();
+        Script(c.script);
+        try {
+            setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
+        } catch (const setup::Exception&) {
+        }
+        EXPECT_EQ(std::optional<DWORD>(0), ManageVolumeAttributes());
+        EXPECT_EQ(L"The privilege 'SeManageVolumePrivilege' was put back to disabled.", LogLines().back());
+    }
+    // Already enabled before: it stays enabled, and nothing is said.
+    session_->ClearMessages();
+    setup::EnableManageVolumePrivilege();
+    ASSERT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
+    Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}});
+    setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
+    EXPECT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
+    EXPECT_EQ(L"Remove directory '" + mountDirectory_ + L"'.", LogLines().back());
+}
+
+TEST_F(RecoveryEnvironmentTest, ACommitPastItsLimitIsEndedAndTheImageDiscarded) {
+    // The real limit is half an hour; a hanging commit here ends after 1.5 s.
+    setup::detail::SetRecoveryImageStepLimitForTesting(1500);
+    Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}, {"dism", "/Commit", 0, "", 60000}});
+    const ULONGLONG start = GetTickCount64();
+    const setup::Exception failure = ddtest::CatchSetupException(
+        [] { setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    setup::detail::SetRecoveryImageStepLimitForTesting(setup::kRecoveryImageStepLimitMilliseconds);
+
+    EXPECT_EQ(27303, failure.Code());
+    EXPECT_EQ(L"The wait process operation timed out.", failure.Message());
+    EXPECT_LT(elapsed, 20000u);
+    // The discard began only once the commit was gone.
+    EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), AddDriver(L"C:\\drivers\\alpha.inf"), ListDrivers(), Commit(),
+                     Discard()}),
+              Recorded());
+    const Lines log = LogLines();
+    const auto ended = std::find(log.begin(), log.end(),
+                                 L"The process ran past its limit of 1500 ms and was ended with its child processes.");
+    const auto discard = std::find(log.begin(), log.end(), L" - Discarding changes from Windows Recovery Environment...");
+    ASSERT_NE(log.end(), ended);
+    EXPECT_LT(ended, discard);
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> g_made;
+unsigned long FolderMakerFindingTheFirstNameTaken(const std::wstring& path, const std::wstring& sddl) {
+    g_made.emplace_back(path, sddl);
+    if (g_made.size() == 1) {
+        CreateDirectoryW(path.c_str(), nullptr);  // made first by someone else, with their descriptor
+        return ERROR_ALREADY_EXISTS;
+    }
+    return CreateDirectoryW(path.c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
+}
+
+TEST_F(RecoveryEnvironmentTest, AMountFolderNameAlreadyTakenIsNeverUsed) {
+    Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}});
+    g_made.clear();
+    setup::detail::SetFolderMakerForTesting(FolderMakerFindingTheFirstNameTaken);
+    setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
+    setup::detail::SetFolderMakerForTesting(nullptr);
+    ASSERT_EQ(2u, g_made.size());
+    const std::wstring taken = g_made[0].first;
+    // The image was mounted in the second folder, made with the descriptor.
+    EXPECT_EQ(g_made[1].first, mountDirectory_);
+    EXPECT_NE(taken, mountDirectory_);
+    EXPECT_EQ(kDescriptor, g_made[1].second);
+    EXPECT_EQ(Mount(Image()), Recorded().at(2));
+    EXPECT_TRUE(IsDirectory(taken));  // someone else's folder is left alone
+    RemoveDirectoryW(taken.c_str());
 }
 
 }  // namespace

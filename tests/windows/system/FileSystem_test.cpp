@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cwctype>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/Session.h"
@@ -40,6 +43,12 @@ protected:
         ASSERT_EQ(0, setup::Initialize(session_->handle(), "FileSystemTest"));
     }
     void TearDown() override {
+        // Says what the helpers did when a test went wrong.
+        if (HasFailure()) {
+            for (const std::wstring& line : Lines()) {
+                std::printf("  log: %s\n", ddtest::Narrow(line).c_str());
+            }
+        }
         setup::Finalize(0);
         session_.reset();
     }
@@ -183,6 +192,78 @@ TEST_F(FileSystemTest, TempFolderWithAcl) {
 
     EXPECT_EQ(L"", setup::CreateTempDirectoryWithAcl(L"psm", L"not a descriptor"));
     EXPECT_TRUE(Logged(L"Failed to create security descriptor for string 'not a descriptor'. Error 0x80070057."));
+}
+
+// Stands for CreateDirectoryW with a descriptor (Wine keeps none to read
+// back): the first name it is given is taken by someone else first.
+std::vector<std::pair<std::wstring, std::wstring>> g_made;
+unsigned long FolderMakerFindingTheFirstNameTaken(const std::wstring& path, const std::wstring& sddl) {
+    g_made.emplace_back(path, sddl);
+    if (g_made.size() == 1) {
+        CreateDirectoryW(path.c_str(), nullptr);  // someone else's folder, their descriptor
+        return ERROR_ALREADY_EXISTS;
+    }
+    return CreateDirectoryW(path.c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
+}
+
+TEST_F(FileSystemTest, ANewFolderNeverTakesOverOneThatExists) {
+    g_made.clear();
+    setup::detail::SetFolderMakerForTesting(FolderMakerFindingTheFirstNameTaken);
+    const std::wstring folder = setup::CreateProtectedWorkFolder(L"wim", setup::kProtectedFolderDescriptor);
+    setup::detail::SetFolderMakerForTesting(nullptr);
+    ASSERT_EQ(2u, g_made.size());
+    const std::wstring taken = g_made[0].first;
+    EXPECT_NE(Lower(taken), Lower(folder));
+    EXPECT_EQ(g_made[1].first, folder);
+    EXPECT_EQ(setup::kProtectedFolderDescriptor, g_made[1].second);
+    EXPECT_TRUE(IsFolder(folder));
+    EXPECT_TRUE(StartsWith(setup::GetFileNamePart(folder), L"wim"));
+    EXPECT_TRUE(Logged(L"The directory '" + taken + L"' already exists; another name is taken."));
+    RemoveDirectoryW(folder.c_str());
+    RemoveDirectoryW(taken.c_str());
+}
+
+// A Linux symbolic link made in the build tree by the ctest fixture
+// "links": Wine's Windows code cannot make a link (CreateSymbolicLinkW
+// creates nothing), but shows a Unix link to a folder as 0x410.
+std::wstring LinksFolder() {
+    const char* build = std::getenv("DD_BUILD_DIR");
+    std::wstring path = L"Z:";
+    for (const char* c = build == nullptr ? "" : build; *c != '\0'; ++c) {
+        path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+    }
+    return path + L"\\links";
+}
+
+TEST_F(FileSystemTest, RemovalTakesLinksAsLinksAndNeverWhatTheyPointTo) {
+    const std::wstring links = LinksFolder();
+    const std::wstring outside = links + L"\\outside";
+    struct Case {
+        const wchar_t* removed;  // the folder given to RemoveFiles
+        const wchar_t* link;     // the link that must be there first
+    } const cases[] = {
+        {L"\\victim", L"\\victim\\link"},          // a link inside the folder
+        {L"\\linked-root", L"\\linked-root"},       // the folder itself replaced by a link
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ddtest::Narrow(c.removed));
+        const DWORD attributes = GetFileAttributesW((links + c.link).c_str());
+        ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << "the ctest fixture 'links' did not run";
+        ASSERT_EQ(0x410u, attributes & 0x410u);
+        ASSERT_TRUE(IsFile(outside + L"\\kept.txt"));
+
+        setup::RemoveFiles(links + c.removed, L"*", true);
+        // Whatever became of the link, the folder it points to keeps its files.
+        EXPECT_TRUE(IsFile(outside + L"\\kept.txt"));
+        EXPECT_TRUE(Logged(L"Remove link '" + links + c.link + L"'."));
+        for (const std::wstring& line : Lines()) {
+            EXPECT_EQ(std::wstring::npos, line.find(L"kept.txt")) << ddtest::Narrow(line);
+        }
+        // Windows removes the link itself; Wine refuses RemoveDirectoryW on a Unix link with 145
+        // (docs/testing-under-wine.md), so here it stays.
+    }
+    // The folder's own files went.
+    EXPECT_FALSE(IsFile(links + L"\\victim\\sub\\a.txt"));
 }
 
 TEST_F(FileSystemTest, CopyDirectoryWithAndWithoutSubfolders) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,11 +19,36 @@ using Lines = std::vector<std::wstring>;
 
 constexpr uint32_t kTestTimeout = 30000;
 
-std::wstring Child(const std::wstring& steps) {
+std::wstring ChildProgram() {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring path = self;
-    return L"\"" + path.substr(0, path.find_last_of(L"\\/") + 1) + L"dd_test_child.exe\" " + steps;
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"dd_test_child.exe";
+}
+
+std::wstring Child(const std::wstring& steps) { return L"\"" + ChildProgram() + L"\" " + steps; }
+
+DWORD ReadNumber(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    char text[32] = {};
+    DWORD read = 0;
+    ReadFile(file, text, sizeof(text) - 1, &read, nullptr);
+    CloseHandle(file);
+    return static_cast<DWORD>(std::strtoul(text, nullptr, 10));
+}
+
+// A process that is gone cannot be opened, or has ended.
+bool HasEnded(DWORD pid) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) {
+        return true;
+    }
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
 }
 
 class ProcessTest : public ::testing::Test {
@@ -158,7 +185,55 @@ TEST_F(ProcessTest, ChildOutlivingTheTimeOut) {
     EXPECT_EQ(L"The wait process operation timed out.", failure->Message());
     EXPECT_GE(elapsed, 300u);
     EXPECT_LT(elapsed, 3000u);
-    EXPECT_EQ(Lines{L"Start process: " + command + L"."}, LogLines());
+    EXPECT_EQ((Lines{L"Start process: " + command + L".",
+                     L"The process ran past its limit of 300 ms and was ended with its child processes."}),
+              LogLines());
+}
+
+TEST_F(ProcessTest, AChildPastItsLimitIsEndedWithTheProcessesItStarted) {
+    const std::wstring own = dir_ / L"child.pid";
+    const std::wstring started = dir_ / L"grandchild.pid";
+    const std::optional<setup::Exception> failure =
+        RunFailing(Child(L"pid \"" + own + L"\" spawn \"" + started + L"\" sleep 20000"), 1500);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(static_cast<int32_t>(0x80070102), failure->Code());
+    const DWORD child = ReadNumber(own);
+    const DWORD grandchild = ReadNumber(started);
+    // Both ran: otherwise their absence proves nothing.
+    ASSERT_NE(0u, child);
+    ASSERT_NE(0u, grandchild);
+    EXPECT_TRUE(HasEnded(child));
+    EXPECT_TRUE(HasEnded(grandchild));
+    EXPECT_EQ(L"The process ran past its limit of 1500 ms and was ended with its child processes.", LogLines().back());
+}
+
+TEST_F(ProcessTest, AChildSeesOnlyItsPipesAndNoStandardInput) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, event);
+    wchar_t hex[32] = {};
+    swprintf(hex, 32, L"%llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(event)));
+    // The output arriving at all shows that the pipe did reach the child.
+    const std::wstring output = setup::detail::RunProcess(Child(std::wstring(L"handle ") + hex + L" stdin 0"), kTestTimeout);
+    CloseHandle(event);
+    EXPECT_EQ(L"closed\r\nnostdin\r\n", output);
+}
+
+TEST_F(ProcessTest, AProgramInAFolderWithBlanksRunsByItsFullPath) {
+    // "C:\...\my tools\child.exe" unquoted would first be tried as "C:\...\my.exe".
+    const std::wstring folder = dir_ / L"my tools";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring program = folder + L"\\child.exe";
+    const std::wstring decoy = dir_ / L"my.exe";
+    ASSERT_TRUE(CopyFileW(ChildProgram().c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(ChildProgram().c_str(), decoy.c_str(), FALSE));
+    const std::wstring output = setup::RunProgram(program, L"self 0", kTestTimeout);
+    std::wstring expected;
+    for (wchar_t c : program) {
+        expected += c < 0x80 ? c : L'?';
+    }
+    EXPECT_EQ(expected + L"\r\n", output);
+    EXPECT_EQ(L"Start process: \"" + program + L"\" self 0.", LogLines().front());
 }
 
 // Console tools write redirected output in the OEM code page; the bytes must
