@@ -307,7 +307,10 @@ TEST_F(FilterDriverInstallerTest, UpgradeRemovesTheLegacyRootDeviceAndEarlierInf
     }
 }
 
-TEST_F(FilterDriverInstallerTest, UninstallSectionWithoutDelServiceFailsAtTheFirstServiceOpen) {
+// The service cannot be opened without a name, so it is neither stopped nor
+// disabled; the steps that do not need it (the section, files, catalog) still
+// run, and the uninstall fails with the first failure.
+TEST_F(FilterDriverInstallerTest, UninstallSectionWithoutDelServiceFailsAtTheFirstServiceOpenAndGoesOn) {
     DriverPackage package = Package(L"PkgNoDel", {"ddFltNoDel", "ddGroupNoDel", false, 3, false});
     std::make_shared<FilterDriverInstaller>(package)->Install();
     package.attributes = attribute::StopService;
@@ -317,13 +320,17 @@ TEST_F(FilterDriverInstallerTest, UninstallSectionWithoutDelServiceFailsAtTheFir
 
     EXPECT_EQ(static_cast<int32_t>(0x80070057), e.Code());
     EXPECT_EQ(L"The service name is empty.", e.Message());
-    EXPECT_EQ((Lines{L" - Uninstalling filter driver 'PkgNoDel' from inf file '" + package.infPath + L"'.",
-                     L"Actual inf section is 'DefaultUninstall'."}),
-              LogLines());
+    EXPECT_EQ(L"PkgNoDel", e.Details());
+    EXPECT_TRUE(ddtest::InOrder(LogLines(), {
+        L" - Uninstalling filter driver 'PkgNoDel' from inf file '" + package.infPath + L"'.",
+        L"Actual inf section is 'DefaultUninstall'.",
+        L"Uninstall step 'open the service' of driver package 'PkgNoDel' failed. The service name is empty. Error 0x80070057. The next steps go on.",
+        L"A file delete '",
+    }));
     const std::optional<ddtest::ServiceView> view = ddtest::QueryService(L"ddFltNoDel");
     ASSERT_TRUE(view.has_value());
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), view->startType) << "nothing was done";
-    EXPECT_TRUE(ddtest::FileExists(ddtest::DriversFile(L"ddFltNoDel.sys")));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), view->startType) << "the service was not touched";
+    EXPECT_FALSE(ddtest::FileExists(ddtest::DriversFile(L"ddFltNoDel.sys")));
 }
 
 // Stand-ins for the file system redirection pair, which Wine's 64-bit
