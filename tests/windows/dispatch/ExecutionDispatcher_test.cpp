@@ -317,7 +317,8 @@ TEST_F(Dispatcher, AReverseRunNamesThePackagesLeftBehindAndWarnsOnlyWhenAsked) {
             EXPECT_EQ(kAccessDenied, m.integers[2]);
             warned.push_back(m.strings[3]);
         }
-        EXPECT_EQ(warning == 0 ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"p", L"s1", L"r"}, warned);
+        const std::vector<std::wstring> expected = warning == 0 ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"p", L"s1", L"r"};
+        EXPECT_EQ(expected, warned);
         EXPECT_TRUE(session_.MessagesOfKind(INSTALLMESSAGE_ERROR).empty());
     }
 }
