@@ -442,8 +442,8 @@ TEST_F(NetworkInstallerTest, NonNegativeAnswersOfInstallAndApplyPassSilently) {
 }
 
 // The start and stop attributes reach the service manager at their place in
-// each sequence; Wine neither starts kernel drivers (1114) nor stops one
-// that is not running (1062), and those failures end the operation.
+// each sequence. Wine starts no kernel driver (1114), which ends the
+// operation; stopping one that is not running (1062) is no failure.
 TEST_F(NetworkInstallerTest, StartAndStopAttributesDriveTheServiceManager) {
     using Operation = void (NetworkDriverInstaller::*)();
     const struct {
