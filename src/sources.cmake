@@ -17,6 +17,7 @@ set(DD_PORTABLE_SOURCES
     system/Utf16.cpp
     tables/CryptCatalogData.cpp
     tables/DriverRegistryData.cpp
+    tables/EmptyKeyRule.cpp
     tables/MultiString.cpp
     tables/RegistryValueText.cpp
     tables/ServiceConfigProtectionData.cpp

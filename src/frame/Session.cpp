@@ -295,7 +295,10 @@ int32_t SendProgress(uint32_t ticks, bool addToTotal) {
     return hresult::Unexpected;
 }
 
-int32_t SendErrorMessage(uint32_t number, int32_t code, uint32_t type, std::initializer_list<std::wstring> strings) {
+namespace {
+
+// Field 1 the Error row, field 2 the code, fields 3 and on the strings.
+int32_t SendNumberedMessage(INSTALLMESSAGE kind, uint32_t number, int32_t code, std::initializer_list<std::wstring> strings) {
     UniqueMsiHandle record(MsiCreateRecord(static_cast<UINT>(strings.size() + 2)));
     if (!record) {
         LogFailure(hresult::OutOfMemory, L"failed to create record when sending error message");
@@ -322,8 +325,18 @@ int32_t SendErrorMessage(uint32_t number, int32_t code, uint32_t type, std::init
             return hr;
         }
     }
-    ProcessMessage(static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | type), record.get());
+    ProcessMessage(kind, record.get());
     return hresult::Ok;
+}
+
+}  // namespace
+
+int32_t SendErrorMessage(uint32_t number, int32_t code, uint32_t type, std::initializer_list<std::wstring> strings) {
+    return SendNumberedMessage(static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | type), number, code, strings);
+}
+
+int32_t SendWarningMessage(uint32_t number, int32_t code, std::initializer_list<std::wstring> strings) {
+    return SendNumberedMessage(static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_WARNING | MB_OK), number, code, strings);
 }
 
 ComponentState QueryComponentState(const std::wstring& component) {

@@ -37,6 +37,9 @@ int ProcessMessage(INSTALLMESSAGE type, MSIHANDLE record);
 // Returns 0, an error HRESULT, or 1 when the installer answered with a cancel.
 int32_t SendProgress(uint32_t ticks, bool addToTotal);
 int32_t SendErrorMessage(uint32_t number, int32_t code, uint32_t type, std::initializer_list<std::wstring> strings);
+// The same record as a warning: the log and a full user interface show it,
+// and it never stops the installation.
+int32_t SendWarningMessage(uint32_t number, int32_t code, std::initializer_list<std::wstring> strings);
 // MsiGetComponentState, asked once inside a KeptAnswers scope.
 ComponentState QueryComponentState(const std::wstring& component);
 ComponentToDo GetComponentToDo(const std::wstring& component);

@@ -1,5 +1,7 @@
 #include "system/Services.h"
 
+#include <algorithm>
+
 #include "frame/Exception.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
@@ -137,14 +139,74 @@ void StartService(const ServiceHandle& service) {
     Fail(HResultFromWin32(error), L"Failed to start service: " + service.name);
 }
 
-void StopService(const ServiceHandle& service) {
+namespace {
+
+std::wstring StopFailure(const ServiceHandle& service) {
+    return L"Failed to set state '" + std::to_wstring(SERVICE_CONTROL_STOP) + L"' of service " + service.name;
+}
+
+void LogStopWarning(const ServiceHandle& service, DWORD error) {
+    Log(L"Warning: %s Error 0x%x.", StopFailure(service), HResultFromWin32(error));
+}
+
+// Polls at a tenth of the service's own wait hint, between 50 ms and 1 s,
+// until it reports stopped or the wait is over.
+void WaitUntilStopped(const ServiceHandle& service, SERVICE_STATUS status, std::chrono::milliseconds wait) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + wait;
+    while (status.dwCurrentState != SERVICE_STOPPED) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            Log(L"Warning: The service '%s' did not stop within %u ms. Its files are replaced at the next restart.",
+                service.name, static_cast<uint32_t>(wait.count()));
+            return;
+        }
+        const DWORD hint = std::clamp<DWORD>(status.dwWaitHint / 10, 50, 1000);
+        Sleep(static_cast<DWORD>(std::min<long long>(hint, left.count())));
+        if (!QueryServiceStatus(service.service->get(), &status)) {
+            Log(L"Warning: Failed to query the state of service '%s'. Error 0x%x.", service.name, LastErrorHResult());
+            return;
+        }
+    }
+    Log(L"The service '%s' stopped.", service.name);
+}
+
+}  // namespace
+
+void StopService(const ServiceHandle& service, std::chrono::milliseconds wait) {
     Log(L"StopService: '%s'.", service.name);
     constexpr DWORD control = SERVICE_CONTROL_STOP;
     SERVICE_STATUS status = {};
     if (!ControlService(service.service->get(), control, &status)) {
-        const int32_t code = LastErrorHResult();
-        Fail(code, L"Failed to set state '" + std::to_wstring(control) + L"' of service " + service.name);
+        const DWORD error = GetLastError();
+        switch (error) {
+            case ERROR_SERVICE_NOT_ACTIVE:
+                // Every driver whose service is stopped at uninstall time
+                // lands here: there is nothing to stop.
+                Log(L"The service '%s' is not running.", service.name);
+                return;
+            case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
+                // Stopping already, or still starting: only the first is
+                // worth the wait.
+                if (!QueryServiceStatus(service.service->get(), &status) ||
+                    status.dwCurrentState != SERVICE_STOP_PENDING) {
+                    if (status.dwCurrentState == SERVICE_STOPPED) {
+                        Log(L"The service '%s' is not running.", service.name);
+                    } else {
+                        LogStopWarning(service, error);
+                    }
+                    return;
+                }
+                break;
+            case ERROR_INVALID_SERVICE_CONTROL:
+            case ERROR_DEPENDENT_SERVICES_RUNNING:
+                LogStopWarning(service, error);
+                return;
+            default:
+                Fail(HResultFromWin32(error), StopFailure(service));
+        }
     }
+    WaitUntilStopped(service, status, wait);
 }
 
 void DeleteService(const ServiceHandle& service) {

@@ -1,9 +1,12 @@
 #include "tables/RegistryAccess.h"
 
+#include <optional>
+
 #include "frame/Exception.h"
 #include "frame/Handles.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
+#include "tables/EmptyKeyRule.h"
 #include "tables/RegistryValueText.h"
 
 namespace setup {
@@ -48,7 +51,32 @@ void WriteEntry(const DriverRegistryEntry& entry) {
     Log(L"The registry value '%s' installed. Data '%s'.", entry.name, entry.value);
 }
 
-void RemoveEntry(const DriverRegistryEntry& entry) {
+// After its value went, the row's own key goes too when nothing at all is
+// left in it; its parents stay whatever they hold. A key that cannot go is
+// only a warning: the value, which was the row's work, is gone.
+void RemoveKeyIfEmpty(const DriverRegistryEntry& entry) {
+    const HKEY root = RootToRegistryKey(entry.root);
+    {
+        UniqueRegKey key;
+        DWORD subkeys = 0;
+        DWORD values = 0;
+        if (RegOpenKeyExW(root, entry.key.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
+            RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr) != ERROR_SUCCESS ||
+            subkeys != 0 || values != 0) {
+            return;
+        }
+    }
+    const LSTATUS rc = RegDeleteKeyW(root, entry.key.c_str());
+    if (rc != ERROR_SUCCESS) {
+        Log(L"Warning: Failed to remove the empty registry key '%s'. Error 0x%x.", entry.key,
+            HResultFromWin32(static_cast<uint32_t>(rc)));
+        return;
+    }
+    Log(L"The empty registry key '%s' removed.", entry.key);
+}
+
+void RemoveEntry(const DriverRegistryEntry& entry, const std::vector<RegistryKeyName>& keyEntries) {
     if (IsRegistryKeyEntry(entry)) {
         const LSTATUS rc = RegDeleteKeyW(RootToRegistryKey(entry.root), entry.key.c_str());
         if (rc != ERROR_SUCCESS) {
@@ -76,6 +104,24 @@ void RemoveEntry(const DriverRegistryEntry& entry) {
         ThrowRegistryFailure(rc, L"Failed to remove registry: " + entry.key + L"\\" + entry.name);
     }
     Log(L"The registry value '%s' removed.", entry.name);
+    key.reset();
+    if (MayRemoveEmptyKey({entry.root, entry.key}, keyEntries)) {
+        RemoveKeyIfEmpty(entry);
+    }
+}
+
+void ApplyEntry(const DriverRegistryEntry& entry, const std::vector<RegistryKeyName>& keyEntries) {
+    switch (entry.action) {
+        case registry_action::Write:
+            WriteEntry(entry);
+            break;
+        case registry_action::Remove:
+            RemoveEntry(entry, keyEntries);
+            break;
+        default:
+            Log(L"The operation of driver registry was not specified. Do nothing.");
+            break;
+    }
 }
 
 }  // namespace
@@ -183,32 +229,57 @@ std::vector<uint8_t> ReadRegistryValueFile(const std::wstring& path) {
     return data;
 }
 
-void ApplyRegistryEntry(const DriverRegistryEntry& entry) {
-    switch (entry.action) {
-        case registry_action::Write:
-            WriteEntry(entry);
-            break;
-        case registry_action::Remove:
-            RemoveEntry(entry);
-            break;
-        default:
-            Log(L"The operation of driver registry was not specified. Do nothing.");
-            break;
+void ApplyRegistryEntry(const DriverRegistryEntry& entry) { ApplyEntry(entry, {}); }
+
+namespace {
+
+std::vector<RegistryKeyName> KeyEntryKeys(const std::vector<DriverRegistryEntry>& entries) {
+    std::vector<RegistryKeyName> keys;
+    for (const DriverRegistryEntry& entry : entries) {
+        if (entry.value.empty() && (entry.name == L"+" || entry.name == L"*" || entry.name == L"-")) {
+            keys.push_back({entry.root, entry.key});
+        }
+    }
+    return keys;
+}
+
+// One entry, its failure logged and thrown again with the entry's id.
+void ApplyListed(const DriverRegistryEntry& original, const std::vector<RegistryKeyName>& keyEntries) {
+    const DriverRegistryEntry entry = original;
+    try {
+        ApplyEntry(entry, keyEntries);
+    } catch (const Exception& e) {
+        Log(L"%s, %s. Error 0x%x.", e.Message(), entry.id, e.Code());
+        throw Exception(e.Code(), e.Message(), entry.id);
+    } catch (...) {
+        Log(L"Unknown exception occurred during '%s' driver registry execution.", entry.id);
+        throw Exception(hresult::Fail, L"Unknown exception occurred during driver registry execution.", entry.id);
     }
 }
 
+}  // namespace
+
 void ApplyDriverRegistry(const std::vector<DriverRegistryEntry>& entries) {
-    for (const DriverRegistryEntry& original : entries) {
-        const DriverRegistryEntry entry = original;
+    const std::vector<RegistryKeyName> keyEntries = KeyEntryKeys(entries);
+    for (const DriverRegistryEntry& entry : entries) {
+        ApplyListed(entry, keyEntries);
+    }
+}
+
+void RemoveDriverRegistry(const std::vector<DriverRegistryEntry>& entries) {
+    const std::vector<RegistryKeyName> keyEntries = KeyEntryKeys(entries);
+    std::optional<Exception> first;
+    for (const DriverRegistryEntry& entry : entries) {
         try {
-            ApplyRegistryEntry(entry);
+            ApplyListed(entry, keyEntries);
         } catch (const Exception& e) {
-            Log(L"%s, %s. Error 0x%x.", e.Message(), entry.id, e.Code());
-            throw Exception(e.Code(), e.Message(), entry.id);
-        } catch (...) {
-            Log(L"Unknown exception occurred during '%s' driver registry execution.", entry.id);
-            throw Exception(hresult::Fail, L"Unknown exception occurred during driver registry execution.", entry.id);
+            if (!first) {
+                first = e;
+            }
         }
+    }
+    if (first) {
+        throw *first;
     }
 }
 

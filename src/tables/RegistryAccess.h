@@ -39,5 +39,9 @@ void ApplyRegistryEntry(const DriverRegistryEntry& entry);
 // Applies the entries in order; the first failure ends the list and is
 // thrown again with the entry's id as details.
 void ApplyDriverRegistry(const std::vector<DriverRegistryEntry>& entries);
+// The same for a removal, which finishes what it can: every entry is applied
+// even after one failed, each failure logged as above, and the first is
+// thrown again at the end.
+void RemoveDriverRegistry(const std::vector<DriverRegistryEntry>& entries);
 
 }  // namespace setup

@@ -23,6 +23,7 @@ CLASS_KEY = "System\\CurrentControlSet\\Control\\Class\\" + CLASS_GUID
 APP_KEY = "Software\\DDTest"
 SERVICES = "System\\CurrentControlSet\\Services\\"
 START_TYPE_ON_FINALIZE = 0x20
+STOP_SERVICE = 0x400
 UNINSTALL_PREVIOUS_VERSION = 0x8
 INSTALL_EARLY = 0x4
 
@@ -89,7 +90,9 @@ def product(work, version=1, install_dir="DDTest", component_guids=None, previou
     installed early, from the package's cabinet extracted into a temporary folder of the action's own."""
     src = driver_sources(work, version)
     if drivers is None:
-        drivers = {"filt": dict(stem="ddfilt", type=1, sequence=10, attributes=START_TYPE_ON_FINALIZE),
+        # The filter's service is stopped before it goes; Wine never runs a kernel driver, so that stop always
+        # finds a service that is not running, as Windows does for every driver stopped at uninstall time.
+        drivers = {"filt": dict(stem="ddfilt", type=1, sequence=10, attributes=START_TYPE_ON_FINALIZE | STOP_SERVICE),
                    "dev": dict(stem="dddev", type=3, sequence=20),
                    "net": dict(stem="ddnet", type=2)}
     p = ddpkg.Package("lifecycle", version=f"{version}.0.0")

@@ -92,6 +92,8 @@ class DriverLifecycle(ddpkg.PackageTestCase):
 
         code, log, lines = self.msiexec("x", v2_msi)
         self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        # The filter's StopService found its service not running, and the removal went on.
+        self.assertIn("The service 'ddfilt' is not running.", [t for a, t in lines if a.startswith("UninstallDrivers")])
         self.assertEqual(self.before, State(self.wine).comparable())
 
     def test_a_later_failure_rolls_everything_back(self):
@@ -203,6 +205,49 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         rollback = [t for a, t in lines if a.startswith("InstallDriversRollback")]
         self.assertUninstalledFrom(rollback, "filt", "ddfilt.inf")
         self.assertEqual(self.before, State(self.wine).comparable())
+
+    def test_an_uninstall_finishes_every_package_past_a_failing_step_and_names_what_it_left(self):
+        # Each package has a key entry whose key holds a subkey of someone else's: its removal fails (5) at the
+        # registry step, early in every uninstall, and every later step must still run. A value of the filter
+        # in a key of its own, and one in a key that holds another value too.
+        code, out = ddpkg.import_registry(self.wine, {"Software\\DDTest\\Stuck\\Sub": {"Other": "x"},
+                                                      "Software\\DDTest\\Shared": {"Other": "keep"}})
+        self.assertEqual(0, code, out)
+        before = State(self.wine).comparable()
+        p, _ = product(self.work)
+        for id_ in ("filt", "dev", "net"):
+            ddpkg.driver_registry(p, "stuck_" + id_, id_, "Software\\DDTest\\Stuck", "+", "")
+        ddpkg.driver_registry(p, "reg_fresh", "filt", "Software\\DDTest\\Fresh\\Deep", "Mine", "1")
+        ddpkg.driver_registry(p, "reg_shared", "filt", "Software\\DDTest\\Shared", "Mine", "1")
+        msi = p.build(self.package_path())
+        code, log, lines = self.msiexec("i", msi)
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        self.assertIn("hkey_local_machine\\software\\ddtest\\fresh\\deep", State(self.wine).app)
+
+        code, log, lines = self.msiexec("x", msi)
+        # Best effort: the product is gone and the action returns 0.
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        said = [t for a, t in lines if a.startswith("UninstallDriversDeferred")]
+        for id_ in ("filt", "dev", "net"):
+            self.assertIn(f"Uninstall step 'remove the registry entries' of driver package '{id_}' failed. Failed to "
+                          f"remove registry key: Software\\DDTest\\Stuck Error 0x80070005. The next steps go on.", said)
+            self.assertIn(f"The driver package '{id_}' was not removed completely. Error 0x80070005.", said)
+            # Error 27301 of the package's Error table, sent as a warning: [3] the package, [2] the code, logged
+            # by Wine's msi as "Warning <number>.<text>".
+            self.assertIn(f"Warning 27301.Failed to uninstall drivers. {id_} Error -2147024891.", log.splitlines(),
+                          [t for t in log.splitlines() if "27301" in t or "uninstall drivers" in t.lower()])
+        # The parallel group is removed first.
+        self.assertIn("Driver packages left behind: 'net', 'filt', 'dev'.", said)
+        self.assertIn("UninstallDriversDeferred: finished. Return value 0.", said)
+        # Service, files, devices, component, catalogs, class list, load order and the other values all went.
+        # The row's own key went with its value once empty; its parent, which no row names, stays; the shared
+        # key kept the other value; the stuck key is as it was.
+        after = State(self.wine).comparable()
+        self.assertEqual([], ddpkg.netcfg_double_components(self.wine))
+        self.assertNotIn("hkey_local_machine\\software\\ddtest\\fresh\\deep", after["app"])
+        self.assertEqual({}, after["app"].pop("hkey_local_machine\\software\\ddtest\\fresh"))
+        self.assertEqual({"other": '"keep"'}, after["app"]["hkey_local_machine\\software\\ddtest\\shared"])
+        self.assertEqual(before, after)
 
     def test_unsequenced_packages_run_at_the_same_time(self):
         drivers = {}

@@ -4,6 +4,7 @@
 #include "system/Services.h"
 
 #include "driver/install/DeviceDriverInstaller.h"
+#include "driver/install/UninstallSteps.h"
 
 #include <cfgmgr32.h>
 #include <newdev.h>
@@ -189,17 +190,27 @@ void DeviceDriverInstaller::Uninstall() {
         Log(L"Skip device driver uninstallation. The service is not specified in '%s'.", package_.id);
         return;
     }
+    // Each step stands on its own, as in the filter driver's removal, except
+    // the INF's removal from the store: a device still present keeps it, so
+    // that the platform's own tools can still remove the device with it.
+    UninstallSteps steps(package_);
     if (Has(package_, attribute::StopService)) {
-        StopService(OpenServiceHandle(service));
+        steps.Run(L"stop the service", [&] { StopService(OpenServiceHandle(service)); });
     }
-    RemoveServiceTag(service);
-    ApplyDriverRegistry(package_.registryEntries);
-    UninstallHardware(PackageHardwareId(package_, service));
-    InstallServicesFromSection(section);
-    InstallFromSection(section);
-    InstallFilesFromSection(section);
-    UnpublishInstalledOemInfs();
-    UninstallCatalog();
+    steps.Run(L"remove the load-order entry", [&] { RemoveServiceTag(service); });
+    steps.Run(L"remove the registry entries", [&] { RemoveDriverRegistry(package_.registryEntries); });
+    const bool deviceRemoved =
+        steps.Run(L"remove the device", [&] { UninstallHardware(PackageHardwareId(package_, service)); });
+    steps.Run(L"remove the service", [&] { InstallServicesFromSection(section); });
+    steps.Run(L"run the uninstall section", [&] { InstallFromSection(section); });
+    steps.Run(L"remove the files", [&] { InstallFilesFromSection(section); });
+    if (deviceRemoved) {
+        steps.Run(L"remove the published INF files", [&] { UnpublishInstalledOemInfs(); });
+    } else {
+        steps.Skip(L"remove the published INF files", L"remove the device");
+    }
+    steps.Run(L"remove the catalog", [&] { UninstallCatalog(); });
+    steps.Finish();
     Log(L"The device driver '%s' was successfully uninstalled.", package_.id);
 }
 

@@ -12,6 +12,7 @@
 #include "driver/install/InfFile.h"
 #include "driver/install/NetworkDriverInstaller.h"
 #include "frame/Exception.h"
+#include "frame/HResult.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "system/FileSystem.h"
@@ -77,9 +78,32 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// A package whose run failed: its id, operation and the failure's code.
+struct PackageFailure {
+    std::wstring id;
+    uint32_t operation = 0;
+    int32_t code = 0;
+};
+using PackageFailures = std::vector<PackageFailure>;
+
+void Collect(const DriverPackage& package, const std::exception_ptr& failure, PackageFailures& failed) {
+    if (!failure) {
+        return;
+    }
+    int32_t code = hresult::Fail;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Exception& e) {
+        code = e.Code();
+    } catch (...) {
+    }
+    failed.push_back({package.id, package.operation, code});
+}
+
 // One package after another, each on its own thread; with stopAtFailure the
-// first failure ends the group at once.
-void RunSequenced(const DriverPackageList& packages, bool stopAtFailure) {
+// first failure ends the group at once. Answers the packages that failed.
+PackageFailures RunSequenced(const DriverPackageList& packages, bool stopAtFailure) {
+    PackageFailures failed;
     for (const DriverPackage& package : packages) {
         if (!HasSequence(package)) {
             continue;
@@ -92,13 +116,15 @@ void RunSequenced(const DriverPackageList& packages, bool stopAtFailure) {
         if (stopAtFailure && failure) {
             std::rethrow_exception(failure);
         }
+        Collect(package, failure, failed);
     }
+    return failed;
 }
 
 // Every unsequenced package at once: all threads are started before the
 // first is joined. With stopAtFailure the first failure in list order is
-// rethrown once all of them have finished.
-void RunParallel(const DriverPackageList& packages, bool stopAtFailure) {
+// rethrown once all of them have finished. Answers the packages that failed.
+PackageFailures RunParallel(const DriverPackageList& packages, bool stopAtFailure) {
     DriverPackageList group = FilterPackages(packages, [](const DriverPackage& p) { return !HasSequence(p); });
     std::vector<std::exception_ptr> failures(group.size());
     {
@@ -113,6 +139,36 @@ void RunParallel(const DriverPackageList& packages, bool stopAtFailure) {
                 std::rethrow_exception(failure);
             }
         }
+    }
+    PackageFailures failed;
+    for (size_t i = 0; i < group.size(); ++i) {
+        Collect(group[i], failures[i], failed);
+    }
+    return failed;
+}
+
+// A reverse run stays best effort, so that a product can always be removed;
+// what it could not finish is said in its closing lines and, with a warning
+// number, to the installer as well, where a full user interface shows it.
+// A cancel seen after a package's work counts as its frame's business.
+void ReportPackagesLeftBehind(const PackageFailures& failed, uint32_t warningNumber) {
+    std::wstring names;
+    for (const PackageFailure& f : failed) {
+        if (f.code == hresult::Canceled) {
+            continue;
+        }
+        if (f.operation == operation::Uninstall) {
+            Log(L"The driver package '%s' was not removed completely. Error 0x%x.", f.id, f.code);
+        } else {
+            Log(L"The driver package '%s' was not restored completely. Error 0x%x.", f.id, f.code);
+        }
+        if (warningNumber != 0) {
+            SendWarningMessage(warningNumber, f.code, {f.id});
+        }
+        names += (names.empty() ? L"'" : L", '") + f.id + L"'";
+    }
+    if (!names.empty()) {
+        Log(L"Driver packages left behind: %s.", names);
     }
 }
 
@@ -190,9 +246,11 @@ void ExecuteDriverPackages(const DriverPackageList& packages, bool ignoreErrors)
     ConfigureRecoveryImage(packages);
 }
 
-void ExecuteDriverPackagesReverse(const DriverPackageList& packages) {
-    RunParallel(packages, false);
-    RunSequenced(packages, false);
+void ExecuteDriverPackagesReverse(const DriverPackageList& packages, uint32_t leftBehindWarning) {
+    PackageFailures failed = RunParallel(packages, false);
+    const PackageFailures sequenced = RunSequenced(packages, false);
+    failed.insert(failed.end(), sequenced.begin(), sequenced.end());
+    ReportPackagesLeftBehind(failed, leftBehindWarning);
     ConfigureRecoveryImage(packages);
 }
 

@@ -5,6 +5,7 @@
 // is reported per package, a user cancel stops the run, and each package's
 // failure is logged on its thread and kept in its own slot.
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -23,8 +24,11 @@ void ExecuteDriverPackage(const DriverPackage& package, std::exception_ptr& fail
 // Rethrows the first package failure unless errors are ignored.
 void ExecuteDriverPackages(const DriverPackageList& packages, bool ignoreErrors);
 // The parallel group, then the sequenced packages, then the recovery image;
-// package failures are only logged.
-void ExecuteDriverPackagesReverse(const DriverPackageList& packages);
+// package failures are only logged. Before the recovery image, closing lines
+// name every package that failed (left behind); with a warning number (an
+// Error row whose text takes the code as [2] and the package as [3]) each
+// also goes to the installer as a warning message.
+void ExecuteDriverPackagesReverse(const DriverPackageList& packages, uint32_t leftBehindWarning = 0);
 // Removes the INF folders of packages whose files were extracted early.
 void RemoveDriverPackageDirectories(const DriverPackageList& packages);
 void FinalizeDriverPackage(const DriverPackage& package, std::exception_ptr& failure);

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "driver/install/DeviceDriverInstaller.h"
+#include "driver/install/UninstallSteps.h"
 #include "frame/Exception.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
@@ -118,43 +119,54 @@ void FilterDriverInstaller::Uninstall() {
     Log(L"Actual inf section is '%s'.", section);
     const std::wstring service = GetFirstServiceToDelete(inf);
 
-    // A rollback after an installation that failed before its service came
-    // finds no service; its files, registry values and catalog still go.
+    // Each step stands on its own: one that fails is logged and the others
+    // still run, so that a failure never leaves the service gone and the
+    // files, values and catalog behind.
+    UninstallSteps steps(package_);
     std::optional<ServiceHandle> handle;
-    try {
-        handle = OpenServiceHandle(service);
-    } catch (const Exception& e) {
-        if (e.Code() != HResultFromWin32(ERROR_SERVICE_DOES_NOT_EXIST)) {
-            throw;
+    steps.Run(L"open the service", [&] {
+        // A rollback after an installation that failed before its service
+        // came finds no service; its files, registry values and catalog
+        // still go.
+        try {
+            handle = OpenServiceHandle(service);
+        } catch (const Exception& e) {
+            if (e.Code() != HResultFromWin32(ERROR_SERVICE_DOES_NOT_EXIST)) {
+                throw;
+            }
+            Log(L"Skip disabling service '%s'. The service is not installed.", service);
         }
-        Log(L"Skip disabling service '%s'. The service is not installed.", service);
-    }
+    });
     if (handle) {
         if (Has(package_, attribute::StopService)) {
-            StopService(*handle);
+            steps.Run(L"stop the service", [&] { StopService(*handle); });
         }
         // Disabled first: whatever fails later, the driver does not load again.
-        SetServiceStartType(*handle, SERVICE_DISABLED);
+        steps.Run(L"disable the service", [&] { SetServiceStartType(*handle, SERVICE_DISABLED); });
     }
-    RemoveServiceTag(service);
-    ApplyDriverRegistry(package_.registryEntries);
+    steps.Run(L"remove the load-order entry", [&] { RemoveServiceTag(service); });
+    steps.Run(L"remove the registry entries", [&] { RemoveDriverRegistry(package_.registryEntries); });
 
     const auto servicesStep = [&] {
-        if (Has(package_, attribute::DeleteFlagByValue)) {
-            AddServiceDeleteFlag(service);
-        } else {
-            InstallServicesFromSection(section);
-        }
+        steps.Run(L"remove the service", [&] {
+            if (Has(package_, attribute::DeleteFlagByValue)) {
+                AddServiceDeleteFlag(service);
+            } else {
+                InstallServicesFromSection(section);
+            }
+        });
     };
+    const auto sectionStep = [&] { steps.Run(L"run the uninstall section", [&] { InstallFromSection(section); }); };
     if (IsWindows5xSystem()) {
-        InstallFromSection(section);
+        sectionStep();
         servicesStep();
     } else {
         servicesStep();
-        InstallFromSection(section);
+        sectionStep();
     }
-    InstallFilesFromSection(section);
-    UninstallCatalog();
+    steps.Run(L"remove the files", [&] { InstallFilesFromSection(section); });
+    steps.Run(L"remove the catalog", [&] { UninstallCatalog(); });
+    steps.Finish();
     Log(L"The filter driver '%s' was successfully uninstalled.", package_.id);
 }
 

@@ -3,6 +3,7 @@
 #include "system/Services.h"
 
 #include "driver/install/NetworkDriverInstaller.h"
+#include "driver/install/UninstallSteps.h"
 
 #include <atomic>
 #include <string>
@@ -227,14 +228,23 @@ void NetworkDriverInstaller::Install() {
 void NetworkDriverInstaller::Uninstall() {
     Log(L" - Uninstalling network driver '%s' from inf file '%s'.", package_.id, package_.infPath);
     const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    // Each step stands on its own, as in the filter driver's removal, except
+    // the INF's removal from the store: a component still installed keeps
+    // it, so that the platform's own tools can still remove the component.
+    UninstallSteps steps(package_);
     if ((package_.attributes & attribute::StopService) != 0) {
-        setup::StopService(OpenServiceHandle(service));
+        steps.Run(L"stop the service", [&] { setup::StopService(OpenServiceHandle(service)); });
     }
-    RemoveServiceTag(service);
-    ApplyDriverRegistry(package_.registryEntries);
-    UninstallNetworkComponent();
-    DeleteNetworkService();
-    UnpublishInstalledOemInfs();
+    steps.Run(L"remove the load-order entry", [&] { RemoveServiceTag(service); });
+    steps.Run(L"remove the registry entries", [&] { RemoveDriverRegistry(package_.registryEntries); });
+    const bool componentRemoved = steps.Run(L"remove the network component", [&] { UninstallNetworkComponent(); });
+    steps.Run(L"remove the service", [&] { DeleteNetworkService(); });
+    if (componentRemoved) {
+        steps.Run(L"remove the published INF files", [&] { UnpublishInstalledOemInfs(); });
+    } else {
+        steps.Skip(L"remove the published INF files", L"remove the network component");
+    }
+    steps.Finish();
     Log(L"The network driver '%s' was successfully uninstalled.", package_.id);
 }
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <exception>
 #include <thread>
 
@@ -19,6 +20,10 @@ namespace setup::bodies {
 using namespace setup::driver;
 
 namespace {
+
+// The uninstall's own Error row: a package it could not remove completely is
+// sent as a warning with its text, the code as [2] and the package as [3].
+constexpr uint32_t kUninstallErrorRow = 27301;
 
 DriverPackageList ScheduledPackages() {
     return DecodeDriverPackages(GetProperty(L"CustomActionData"));
@@ -64,7 +69,7 @@ void InstallDriversFinalize() {
 }
 
 void UninstallDriversDeferred() {
-    ExecuteDriverPackagesReverse(ScheduledPackages());
+    ExecuteDriverPackagesReverse(ScheduledPackages(), kUninstallErrorRow);
 }
 
 void UninstallDriversRollback() {

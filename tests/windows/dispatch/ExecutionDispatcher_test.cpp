@@ -284,6 +284,45 @@ TEST_F(Dispatcher, TheReverseRunTakesTheParallelGroupFirstAndNeverRethrows) {
               journal_.Events());
 }
 
+// A reverse run stays best effort: its closing lines name every package it
+// could not finish, and only where it is asked to (the uninstall's deferred
+// action) each also reaches the installer as a warning, never as an error.
+TEST_F(Dispatcher, AReverseRunNamesThePackagesLeftBehindAndWarnsOnlyWhenAsked) {
+    DriverPackageList packages = {Package(L"s1", 1), Package(L"ok", 2), Package(L"r", 3), Package(L"p", 65535)};
+    for (DriverPackage& package : packages) {
+        package.operation = operation::Uninstall;
+    }
+    packages[2].operation = operation::Install;  // a rollback's restore
+    for (const wchar_t* id : {L"s1", L"r", L"p"}) {
+        behaviours_[id].failSetup = true;
+    }
+    for (const uint32_t warning : {27301u, 0u}) {
+        SCOPED_TRACE(warning);
+        session_.ClearMessages();
+        setup::driver::ExecuteDriverPackagesReverse(packages, warning);
+        std::vector<std::wstring> closing = Lines();
+        closing.erase(closing.begin(), std::find(closing.begin(), closing.end(),
+                                                 L"The driver package 'p' was not removed completely. Error 0x80070005."));
+        EXPECT_EQ((std::vector<std::wstring>{
+                      L"The driver package 'p' was not removed completely. Error 0x80070005.",
+                      L"The driver package 's1' was not removed completely. Error 0x80070005.",
+                      L"The driver package 'r' was not restored completely. Error 0x80070005.",
+                      L"Driver packages left behind: 'p', 's1', 'r'.",
+                  }),
+                  closing);
+        std::vector<std::wstring> warned;
+        for (const ddtest::Message& m : session_.MessagesOfKind(INSTALLMESSAGE_WARNING)) {
+            ASSERT_EQ(3, m.fieldCount);
+            EXPECT_EQ(27301, m.integers[1]);
+            EXPECT_EQ(kAccessDenied, m.integers[2]);
+            warned.push_back(m.strings[3]);
+        }
+        const std::vector<std::wstring> expected = warning == 0 ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"p", L"s1", L"r"};
+        EXPECT_EQ(expected, warned);
+        EXPECT_TRUE(session_.MessagesOfKind(INSTALLMESSAGE_ERROR).empty());
+    }
+}
+
 TEST_F(Dispatcher, AnEmptyListDoesNothing) {
     setup::driver::ExecuteDriverPackages({}, false);
     setup::driver::ExecuteDriverPackagesReverse({});

@@ -168,6 +168,50 @@ TEST_F(FilterDriverInstallerTest, UninstallDisablesTheServiceFirstThenUndoesTheR
     EXPECT_FALSE(ddtest::FileExists(ddtest::CatalogStoreFile(L"ddFltOrder.cat")));
 }
 
+// A key entry whose key holds someone else's subkey cannot be removed (5),
+// early in the uninstall: the service, files, other values and catalog still
+// go, and the package fails with that first failure.
+TEST_F(FilterDriverInstallerTest, AFailingStepDoesNotKeepTheLaterStepsFromRunning) {
+    DriverPackage package = Package(L"PkgStuck", {"ddFltStuck", "ddGroupStuck"});
+    package.catPath = Catalog(package, L"ddFltStuck.cat");
+    const std::wstring stuck = L"Software\\ddtest\\ddFltStuck\\Stuck";
+    setup::DriverRegistryEntry keyEntry = TableValue(L"ddFltStuck", setup::registry_action::Write);
+    keyEntry.id = L"Stuck";
+    keyEntry.key = stuck;
+    keyEntry.name = L"+";
+    keyEntry.value = L"";
+    package.registryEntries = {keyEntry, TableValue(L"ddFltStuck", setup::registry_action::Write)};
+    std::make_shared<FilterDriverInstaller>(package)->Install();
+    HKEY sub = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (stuck + L"\\Sub").c_str(), 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &sub, nullptr));
+    RegCloseKey(sub);
+    for (setup::DriverRegistryEntry& entry : package.registryEntries) {
+        entry.action = setup::registry_action::Remove;
+    }
+    ClearLog();
+
+    const setup::Exception e = ddtest::CatchSetupException([&] { std::make_shared<FilterDriverInstaller>(package)->Uninstall(); });
+
+    EXPECT_EQ(static_cast<int32_t>(0x80070005), e.Code());
+    EXPECT_EQ(L"Failed to remove registry key: " + stuck, e.Message());
+    EXPECT_EQ(L"PkgStuck", e.Details());
+    const Lines lines = LogLines();
+    EXPECT_TRUE(ddtest::InOrder(lines, {
+        L"The StartType of service 'ddFltStuck' changed to '4'.",
+        L"Uninstall step 'remove the registry entries' of driver package 'PkgStuck' failed. Failed to remove registry key: " +
+            stuck + L" Error 0x80070005. The next steps go on.",
+        L"A file delete '",
+        L"The catalog file 'ddFltStuck.cat' was successfully removed.",
+    }));
+    EXPECT_EQ(lines.size(), ddtest::FindLine(lines, L"The filter driver 'PkgStuck' was successfully uninstalled."));
+    EXPECT_FALSE(ddtest::QueryService(L"ddFltStuck").has_value());
+    EXPECT_FALSE(ddtest::FileExists(ddtest::DriversFile(L"ddFltStuck.sys")));
+    EXPECT_FALSE(ddtest::RegistryString(HKEY_LOCAL_MACHINE, L"Software\\ddtest\\ddFltStuck\\Table", L"FromTable").has_value());
+    EXPECT_FALSE(ddtest::FileExists(ddtest::CatalogStoreFile(L"ddFltStuck.cat")));
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\ddtest\\ddFltStuck");
+}
+
 // The uninstall section deletes the service's "Start" value. Where the
 // services step comes first, the deletion mark is set while the service
 // still counts as existing; where the section comes first, the mark finds
@@ -307,7 +351,10 @@ TEST_F(FilterDriverInstallerTest, UpgradeRemovesTheLegacyRootDeviceAndEarlierInf
     }
 }
 
-TEST_F(FilterDriverInstallerTest, UninstallSectionWithoutDelServiceFailsAtTheFirstServiceOpen) {
+// The service cannot be opened without a name, so it is neither stopped nor
+// disabled; the steps that do not need it (the section, files, catalog) still
+// run, and the uninstall fails with the first failure.
+TEST_F(FilterDriverInstallerTest, UninstallSectionWithoutDelServiceFailsAtTheFirstServiceOpenAndGoesOn) {
     DriverPackage package = Package(L"PkgNoDel", {"ddFltNoDel", "ddGroupNoDel", false, 3, false});
     std::make_shared<FilterDriverInstaller>(package)->Install();
     package.attributes = attribute::StopService;
@@ -317,13 +364,17 @@ TEST_F(FilterDriverInstallerTest, UninstallSectionWithoutDelServiceFailsAtTheFir
 
     EXPECT_EQ(static_cast<int32_t>(0x80070057), e.Code());
     EXPECT_EQ(L"The service name is empty.", e.Message());
-    EXPECT_EQ((Lines{L" - Uninstalling filter driver 'PkgNoDel' from inf file '" + package.infPath + L"'.",
-                     L"Actual inf section is 'DefaultUninstall'."}),
-              LogLines());
+    EXPECT_EQ(L"PkgNoDel", e.Details());
+    EXPECT_TRUE(ddtest::InOrder(LogLines(), {
+        L" - Uninstalling filter driver 'PkgNoDel' from inf file '" + package.infPath + L"'.",
+        L"Actual inf section is 'DefaultUninstall'.",
+        L"Uninstall step 'open the service' of driver package 'PkgNoDel' failed. The service name is empty. Error 0x80070057. The next steps go on.",
+        L"A file delete '",
+    }));
     const std::optional<ddtest::ServiceView> view = ddtest::QueryService(L"ddFltNoDel");
     ASSERT_TRUE(view.has_value());
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), view->startType) << "nothing was done";
-    EXPECT_TRUE(ddtest::FileExists(ddtest::DriversFile(L"ddFltNoDel.sys")));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), view->startType) << "the service was not touched";
+    EXPECT_FALSE(ddtest::FileExists(ddtest::DriversFile(L"ddFltNoDel.sys")));
 }
 
 // Stand-ins for the file system redirection pair, which Wine's 64-bit

@@ -343,6 +343,34 @@ TEST_F(NetworkInstallerTest, UninstallRemovesComponentServiceAndInf) {
     EXPECT_FALSE(ddtest::FileExists(PublishedInf()));
 }
 
+// A component that cannot be removed does not keep the service from going;
+// its INF stays published, for the platform's tools to remove the component.
+TEST_F(NetworkInstallerTest, AFailedComponentRemovalStillDeletesTheServiceAndKeepsTheInf) {
+    InstallBeforehand();
+    netcfg::Answer(L"DeInstall", kFilterLimit);
+    const setup::Exception e = RunFailing(&NetworkDriverInstaller::Uninstall, Package());
+
+    EXPECT_EQ(static_cast<int32_t>(kFilterLimit), e.Code());
+    EXPECT_EQ(L"Failed deinstall network components.", e.Message());
+    EXPECT_EQ(L"NetPkg", e.Details());
+    const Lines lines = LogLines();
+    const auto at = [&](const std::wstring& line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+    const auto failed = at(L"Uninstall step 'remove the network component' of driver package 'NetPkg' failed. Failed "
+                           L"deinstall network components. Error 0x8004a029. The next steps go on.");
+    ASSERT_LT(failed, static_cast<std::ptrdiff_t>(lines.size()));
+    EXPECT_LT(failed, at(L"DeleteService: 'ddtnet'."));
+    EXPECT_LT(at(L"DeleteService: 'ddtnet'."),
+              at(L"Skip uninstall step 'remove the published INF files' of driver package 'NetPkg'. It needs the failed "
+                 L"step 'remove the network component'."));
+    EXPECT_EQ(L"Skip uninstall step 'remove the published INF files' of driver package 'NetPkg'. It needs the failed "
+              L"step 'remove the network component'.",
+              lines.back());
+
+    EXPECT_FALSE(ServiceExists(kService));
+    EXPECT_TRUE(ddtest::FileExists(PublishedInf()));
+    EXPECT_EQ(std::vector<std::wstring>{L"dd_tnet"}, netcfg::InstalledComponents());
+}
+
 TEST_F(NetworkInstallerTest, UninstallOfAComponentNotInstalledStillDeletesServiceAndInf) {
     InstallBeforehand();
     netcfg::SetInstalledComponents({});
@@ -414,35 +442,47 @@ TEST_F(NetworkInstallerTest, NonNegativeAnswersOfInstallAndApplyPassSilently) {
 }
 
 // The start and stop attributes reach the service manager at their place in
-// each sequence; Wine neither starts kernel drivers (1114) nor stops one
-// that is not running (1062), and those failures end the operation.
+// each sequence. Wine starts no kernel driver (1114), which ends the
+// operation; stopping one that is not running (1062) is no failure.
 TEST_F(NetworkInstallerTest, StartAndStopAttributesDriveTheServiceManager) {
     using Operation = void (NetworkDriverInstaller::*)();
     const struct {
         Operation operation;
         uint32_t attributes;
         std::wstring line;
-        int32_t code;
+        int32_t code;  // 0: the operation goes on past the line
         const wchar_t* before;
+        std::wstring after;  // the last line, when the operation goes on
     } cases[] = {
         {&NetworkDriverInstaller::Install, attribute::StartService, L"StartService: 'ddtnet'",
-         static_cast<int32_t>(0x8007045A), L"Installing network component 'dd_tnet'."},
+         static_cast<int32_t>(0x8007045A), L"Installing network component 'dd_tnet'.", L""},
         {&NetworkDriverInstaller::Upgrade, attribute::StartService, L"StartService: 'ddtnet'",
-         static_cast<int32_t>(0x8007045A), L"Skip uninstall oem.inf of previous version."},
-        {&NetworkDriverInstaller::Uninstall, attribute::StopService, L"StopService: 'ddtnet'.",
-         static_cast<int32_t>(0x80070426), L" - Uninstalling network driver 'NetPkg' from inf file '"},
+         static_cast<int32_t>(0x8007045A), L"Skip uninstall oem.inf of previous version.", L""},
+        // A driver is never running under Wine: a stop finds nothing to stop, which is no failure.
+        {&NetworkDriverInstaller::Uninstall, attribute::StopService, L"StopService: 'ddtnet'.", 0,
+         L" - Uninstalling network driver 'NetPkg' from inf file '", L"The network driver 'NetPkg' was successfully uninstalled."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ddtest::Narrow(c.line));
         InstallBeforehand();
-        const setup::Exception e = RunFailing(c.operation, Package(c.attributes));
-        EXPECT_EQ(c.code, e.Code());
+        if (c.code != 0) {
+            const setup::Exception e = RunFailing(c.operation, Package(c.attributes));
+            EXPECT_EQ(c.code, e.Code());
+        } else {
+            Run(c.operation, Package(c.attributes));
+        }
         const Lines lines = LogLines();
         const auto at = std::find(lines.begin(), lines.end(), c.line);
         ASSERT_NE(lines.end(), at);
         EXPECT_TRUE(std::any_of(lines.begin(), at, [&](const std::wstring& l) { return l.rfind(c.before, 0) == 0; }));
-        // Nothing of the sequence after the failing step ran.
-        EXPECT_EQ(c.line, lines.back());
+        if (c.code != 0) {
+            // Nothing of the sequence after the failing step ran.
+            EXPECT_EQ(c.line, lines.back());
+        } else {
+            ASSERT_NE(lines.end(), at + 1);
+            EXPECT_EQ(L"The service 'ddtnet' is not running.", *(at + 1));
+            EXPECT_EQ(c.after, lines.back());
+        }
         Reset();
     }
 }

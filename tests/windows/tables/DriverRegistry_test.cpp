@@ -250,10 +250,55 @@ TEST_F(DriverRegistryTest, ValueRemovalSucceedsWhenKeyOrValueIsMissing) {
     setup::ApplyRegistryEntry(Entry(L"r", 1, Key(L"has"), L"v", L"x", 2));
     EXPECT_TRUE(HasLine(L"The registry value 'v' removed."));
     EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, Key(L"has"), L"v").exists);
-    EXPECT_TRUE(regtest::KeyExists(HKEY_CURRENT_USER, Key(L"has")));
+    // Its last value gone, the row's key goes with it.
+    EXPECT_FALSE(regtest::KeyExists(HKEY_CURRENT_USER, Key(L"has")));
 
     setup::ApplyRegistryEntry(Entry(L"r", 1, Key(L"has"), L"v", L"x", 0));
     EXPECT_TRUE(HasLine(L"The operation of driver registry was not specified. Do nothing."));
+}
+
+// The row's own key goes once its value is removed and nothing else is in
+// it; never its parent, never a key that holds anything else, and never the
+// key of a key entry of the same list, which removes (and must find) it.
+TEST_F(DriverRegistryTest, RemovingAValueTakesTheRowsKeyOnlyWhenNothingElseIsLeft) {
+    const std::wstring own = Key(L"parent\\own");
+    const std::wstring shared = Key(L"shared");
+    const std::wstring withSub = Key(L"withsub");
+    const std::wstring keyed = Key(L"keyed");
+    for (const std::wstring& key : {own, shared, withSub, keyed}) {
+        WriteRaw(HKEY_CURRENT_USER, key, L"v", REG_SZ, Utf16(std::wstring(L"x\0", 2)));
+    }
+    WriteRaw(HKEY_CURRENT_USER, shared, L"other", REG_SZ, Utf16(std::wstring(L"y\0", 2)));
+    WriteRaw(HKEY_CURRENT_USER, withSub + L"\\sub", L"other", REG_SZ, Utf16(std::wstring(L"y\0", 2)));
+
+    setup::ApplyDriverRegistry({Entry(L"own", 1, own, L"v", L"x", 2), Entry(L"shared", 1, shared, L"v", L"x", 2),
+                                Entry(L"withsub", 1, withSub, L"v", L"x", 2), Entry(L"keyed", 1, keyed, L"v", L"x", 2),
+                                Entry(L"keyentry", 3, keyed, L"+", L"", 2)});
+
+    EXPECT_FALSE(regtest::KeyExists(HKEY_CURRENT_USER, own));
+    EXPECT_TRUE(HasLine(L"The empty registry key '" + own + L"' removed."));
+    EXPECT_TRUE(regtest::KeyExists(HKEY_CURRENT_USER, Key(L"parent")));
+    EXPECT_TRUE(ReadRaw(HKEY_CURRENT_USER, shared, L"other").exists);
+    EXPECT_TRUE(ReadRaw(HKEY_CURRENT_USER, withSub + L"\\sub", L"other").exists);
+    EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, withSub, L"v").exists);
+    // Removed by its key entry, not as an emptied key.
+    EXPECT_FALSE(regtest::KeyExists(HKEY_CURRENT_USER, keyed));
+    EXPECT_TRUE(HasLine(L"The registry key '" + keyed + L"' removed."));
+    EXPECT_FALSE(HasLine(L"The empty registry key '" + keyed + L"' removed."));
+}
+
+// A removal finishes its list: the entries after a failing one still go,
+// and the first failure is thrown at the end with its entry's id.
+TEST_F(DriverRegistryTest, RemovalAppliesEveryEntryPastAFailingOne) {
+    WriteRaw(HKEY_CURRENT_USER, Key(L"later"), L"v", REG_SZ, Utf16(std::wstring(L"x\0", 2)));
+    const auto e = ddtest::CatchSetupException([&] {
+        setup::RemoveDriverRegistry({Entry(L"missingkey", 1, Key(L"nokey"), L"+", L"", 2),
+                                     Entry(L"later", 1, Key(L"later"), L"v", L"x", 2)});
+    });
+    EXPECT_EQ(kNotFound, e.Code());
+    EXPECT_EQ(L"Failed to remove registry key: " + Key(L"nokey"), e.Message());
+    EXPECT_EQ(L"missingkey", e.Details());
+    EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, Key(L"later"), L"v").exists);
 }
 
 TEST_F(DriverRegistryTest, RootCodes) {
