@@ -13,9 +13,11 @@ set(DD_PORTABLE_SOURCES
     system/PathText.cpp
     system/ProcessOutput.cpp
     system/RecoveryImageText.cpp
+    system/SharedValueLock.cpp
     system/Utf16.cpp
     tables/CryptCatalogData.cpp
     tables/DriverRegistryData.cpp
+    tables/ListItemChange.cpp
     tables/MultiString.cpp
     tables/RegistryValueText.cpp
     tables/ServiceConfigProtectionData.cpp

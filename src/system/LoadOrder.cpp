@@ -6,6 +6,7 @@
 #include "frame/Handles.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
+#include "system/SharedValueLock.h"
 
 namespace setup {
 
@@ -136,7 +137,9 @@ void MoveServiceToFront(const ServiceHandle& service) {
     Log(L"Moving '%s' service to front.", service.name);
     const std::wstring group = RequireLoadOrderGroup(service);
     const uint32_t tag = GetServiceTag(service);
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     LoadOrderList list = ReadLoadOrderList(group);
+    lock.Changing();
     MoveLoadOrderTagToFront(list, tag);
     WriteLoadOrderList(group, list);
 }
@@ -145,7 +148,11 @@ void MoveServiceAfter(const ServiceHandle& service, const std::wstring& names) {
     Log(L"Moving '%s' service after '%s' in load order list.", service.name, names);
     const std::wstring group = RequireLoadOrderGroup(service);
     const uint32_t tag = GetServiceTag(service);
+    // Held from the read to the write, so that a move of another package
+    // thread in the same group is never written over.
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     LoadOrderList list = ReadLoadOrderList(group);
+    lock.Changing();
     RemoveLoadOrderTag(list, tag);
 
     const std::vector<uint32_t> anchors = GetServiceTags(names, kNameSeparator);
@@ -168,11 +175,13 @@ void RemoveServiceFromLoadOrder(const ServiceHandle& service) {
     if (group.empty()) {
         return;
     }
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     LoadOrderList list = ReadLoadOrderList(group);
     if (list.empty()) {
         return;
     }
     const uint32_t tag = GetServiceTag(service);
+    lock.Changing();
     RemoveLoadOrderTag(list, tag);
     WriteLoadOrderList(group, list);
 }
