@@ -135,9 +135,9 @@ std::vector<uint32_t> GetServiceTags(const std::wstring& names, const std::wstri
 
 void MoveServiceToFront(const ServiceHandle& service) {
     Log(L"Moving '%s' service to front.", service.name);
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     const std::wstring group = RequireLoadOrderGroup(service);
     const uint32_t tag = GetServiceTag(service);
-    const SharedValueLock lock(SharedValue::LoadOrderList);
     LoadOrderList list = ReadLoadOrderList(group);
     lock.Changing();
     MoveLoadOrderTagToFront(list, tag);
@@ -146,11 +146,11 @@ void MoveServiceToFront(const ServiceHandle& service) {
 
 void MoveServiceAfter(const ServiceHandle& service, const std::wstring& names) {
     Log(L"Moving '%s' service after '%s' in load order list.", service.name, names);
+    // Held from the service queries to the write, so that a move of another
+    // package thread in the same group is never written over.
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     const std::wstring group = RequireLoadOrderGroup(service);
     const uint32_t tag = GetServiceTag(service);
-    // Held from the read to the write, so that a move of another package
-    // thread in the same group is never written over.
-    const SharedValueLock lock(SharedValue::LoadOrderList);
     LoadOrderList list = ReadLoadOrderList(group);
     lock.Changing();
     RemoveLoadOrderTag(list, tag);
@@ -171,11 +171,13 @@ void MoveServiceAfter(const ServiceHandle& service, const std::wstring& names) {
 
 void RemoveServiceFromLoadOrder(const ServiceHandle& service) {
     Log(L"Remove '%s' service from load order list.", service.name);
+    // The service queries are inside the lock too: Wine's service manager
+    // fails concurrent configuration queries of one process with error 6.
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     const std::wstring group = GetServiceLoadOrderGroup(service);
     if (group.empty()) {
         return;
     }
-    const SharedValueLock lock(SharedValue::LoadOrderList);
     LoadOrderList list = ReadLoadOrderList(group);
     if (list.empty()) {
         return;

@@ -142,8 +142,7 @@ class CatalogsUnderMsiexec(ddpkg.PackageTestCase):
         lines = ddpkg.library_lines(log)
         self.assertIn(("InstallCryptCatalog", "The catalog file 'ddA.cat' is registered already. Its rollback keeps it."),
                       lines)
-        self.assertEqual(["InstallCryptCatalogRollback: finished. Return value 0."],
-                         [t for a_, t in lines if a_ == "InstallCryptCatalogRollback"])
+        self.assertNotIn(("InstallCryptCatalogRollback", "The catalog file 'ddA.cat' was successfully removed."), lines)
         self.assertStored("ddA.cat", "catalog a")
 
     def test_empty_path_fails_the_install_and_the_rollback_runs(self):
