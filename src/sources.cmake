@@ -14,10 +14,12 @@ set(DD_PORTABLE_SOURCES
     system/ProcessOutput.cpp
     system/RecoveryImageText.cpp
     system/RemovalStep.cpp
+    system/SharedValueLock.cpp
     system/Utf16.cpp
     tables/CryptCatalogData.cpp
     tables/DriverRegistryData.cpp
     tables/EmptyKeyRule.cpp
+    tables/ListItemChange.cpp
     tables/MultiString.cpp
     tables/RegistryValueText.cpp
     tables/ServiceConfigProtectionData.cpp

@@ -12,7 +12,8 @@ from . import schema
 
 PACKAGE_SEQUENCE_DEFAULT = 65535
 OPERATIONS = {0: "None", 1: "Install", 2: "Uninstall", 3: "Reinstall"}
-REGISTRY_ACTIONS = {0: "nothing", 1: "write", 2: "remove"}
+REGISTRY_ACTIONS = {0: "nothing", 1: "write", 2: "remove", 3: "put its items into", 4: "take its items out of",
+                    5: "undo its items in"}
 
 
 def decode_map(text, entry_sep, key_sep):

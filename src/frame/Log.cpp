@@ -4,8 +4,6 @@
 #include <msi.h>
 #include <msiquery.h>
 
-#include <atomic>
-
 #include "frame/Handles.h"
 #include "frame/Session.h"
 
@@ -16,7 +14,9 @@ namespace {
 constexpr size_t kMaxLine = 2047;
 
 // Dropping nested lines keeps a failure inside the log path from recursing.
-std::atomic<bool> g_logGuard{false};
+// The guard is the calling thread's: a line of another package thread
+// written at the same moment is not nested, and is never dropped.
+thread_local bool t_logGuard = false;
 
 // The library's own lines ignore the installer's reply, so that a log line
 // never turns into a cancellation; the utility layer's lines go through
@@ -50,11 +50,12 @@ void LogText(const std::wstring& message) {
 }
 
 void WriteLogText(int level, const std::wstring& text) {
-    if (g_logGuard.exchange(true)) {
+    if (t_logGuard) {
         return;
     }
+    t_logGuard = true;
     struct Release {
-        ~Release() { g_logGuard.store(false); }
+        ~Release() { t_logGuard = false; }
     } release;
 
     if (level != log_level::Standard && !(level == log_level::Verbose && IsVerboseLoggingEnabled())) {

@@ -25,6 +25,16 @@ void Log(std::wstring_view format, const Args&... args) {
     LogText(text::Format(format, args...));
 }
 
+// For destructors and failure handlers: a line that cannot be made (out of
+// memory, say) is dropped, so that no second exception ends the process.
+template <class... Args>
+void LogNoThrow(std::wstring_view format, const Args&... args) noexcept {
+    try {
+        Log(format, args...);
+    } catch (...) {
+    }
+}
+
 template <class... Args>
 void WriteLog(int level, std::wstring_view format, const Args&... args) {
     WriteLogText(level, text::Format(format, args...));

@@ -6,6 +6,7 @@
 #include "frame/Handles.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
+#include "system/SharedValueLock.h"
 
 namespace setup {
 
@@ -134,18 +135,24 @@ std::vector<uint32_t> GetServiceTags(const std::wstring& names, const std::wstri
 
 void MoveServiceToFront(const ServiceHandle& service) {
     Log(L"Moving '%s' service to front.", service.name);
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     const std::wstring group = RequireLoadOrderGroup(service);
     const uint32_t tag = GetServiceTag(service);
     LoadOrderList list = ReadLoadOrderList(group);
+    lock.Changing();
     MoveLoadOrderTagToFront(list, tag);
     WriteLoadOrderList(group, list);
 }
 
 void MoveServiceAfter(const ServiceHandle& service, const std::wstring& names) {
     Log(L"Moving '%s' service after '%s' in load order list.", service.name, names);
+    // Held from the service queries to the write, so that a move of another
+    // package thread in the same group is never written over.
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     const std::wstring group = RequireLoadOrderGroup(service);
     const uint32_t tag = GetServiceTag(service);
     LoadOrderList list = ReadLoadOrderList(group);
+    lock.Changing();
     RemoveLoadOrderTag(list, tag);
 
     const std::vector<uint32_t> anchors = GetServiceTags(names, kNameSeparator);
@@ -164,6 +171,9 @@ void MoveServiceAfter(const ServiceHandle& service, const std::wstring& names) {
 
 void RemoveServiceFromLoadOrder(const ServiceHandle& service) {
     Log(L"Remove '%s' service from load order list.", service.name);
+    // The service queries are inside the lock too: Wine's service manager
+    // fails concurrent configuration queries of one process with error 6.
+    const SharedValueLock lock(SharedValue::LoadOrderList);
     const std::wstring group = GetServiceLoadOrderGroup(service);
     if (group.empty()) {
         return;
@@ -173,6 +183,7 @@ void RemoveServiceFromLoadOrder(const ServiceHandle& service) {
         return;
     }
     const uint32_t tag = GetServiceTag(service);
+    lock.Changing();
     RemoveLoadOrderTag(list, tag);
     WriteLoadOrderList(group, list);
 }

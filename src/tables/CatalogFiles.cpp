@@ -114,6 +114,22 @@ void AddCatalogs(const std::vector<CryptCatalogRecord>& records, bool ignoreErro
     }
 }
 
+bool IsCatalogRegistered(const std::wstring& baseName) {
+    if (baseName.empty() || baseName.find_first_of(L"\\/:") != std::wstring::npos || baseName == L"." || baseName == L"..") {
+        return false;
+    }
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return false;
+    }
+    // The database keeps each subsystem's catalogs in a folder named by its GUID.
+    const std::wstring path =
+        std::wstring(system, length) + L"\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\" + baseName;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 void RemoveCatalogs(const std::vector<CryptCatalogRecord>& records) {
     const CatalogAdmin admin;
     for (const CryptCatalogRecord& record : records) {

@@ -51,6 +51,10 @@ void RemoveCatalog(const CatalogAdmin& admin, const std::wstring& baseName);
 // false the first failure is logged with the record's id and ends the batch;
 // with ignoreErrors true failures are passed over silently.
 void AddCatalogs(const std::vector<CryptCatalogRecord>& records, bool ignoreErrors);
+// Whether the system catalog database holds a catalog of this base name now:
+// its file in the driver catalogs' folder of the database. A name that is
+// not a plain file name is never registered.
+bool IsCatalogRegistered(const std::wstring& baseName);
 // Removes each record's catalog by name; a failing record is passed over.
 void RemoveCatalogs(const std::vector<CryptCatalogRecord>& records);
 

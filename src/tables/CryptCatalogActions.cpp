@@ -4,6 +4,7 @@
 
 #include "frame/ActionBodies.h"
 #include "frame/InstallerCalls.h"
+#include "frame/Log.h"
 #include "tables/CatalogFiles.h"
 #include "tables/CryptCatalogData.h"
 #include "tables/CryptCatalogTable.h"
@@ -13,13 +14,19 @@ namespace setup::bodies {
 namespace {
 
 template <class Select>
-void ScheduleSelected(Select select, const wchar_t* rollback, const wchar_t* deferred) {
+std::vector<CryptCatalogRecord> SelectRows(Select select) {
     std::vector<CryptCatalogRecord> selected;
     for (CryptCatalogRecord& record : ReadCryptCatalogTable()) {
         if (select(record)) {
             selected.push_back(std::move(record));
         }
     }
+    return selected;
+}
+
+template <class Select>
+void ScheduleSelected(Select select, const wchar_t* rollback, const wchar_t* deferred) {
+    const std::vector<CryptCatalogRecord> selected = SelectRows(select);
     if (selected.empty()) {
         return;
     }
@@ -32,8 +39,24 @@ std::vector<CryptCatalogRecord> ReceivedRecords() { return DecodeCryptCatalogs(G
 
 }  // namespace
 
+// The rollback removes only the catalogs that the install adds: one that is
+// registered already (a repair, a reinstall, another product's) was there
+// before and stays when a later step fails.
 void InstallCryptCatalog() {
-    ScheduleSelected(ShouldInstallCryptCatalog, L"InstallCryptCatalogRollback", L"InstallCryptCatalogDeferred");
+    const std::vector<CryptCatalogRecord> selected = SelectRows(ShouldInstallCryptCatalog);
+    if (selected.empty()) {
+        return;
+    }
+    std::vector<CryptCatalogRecord> added;
+    for (const CryptCatalogRecord& record : selected) {
+        if (IsCatalogRegistered(record.name)) {
+            Log(L"The catalog file '%s' is registered already. Its rollback keeps it.", record.name);
+        } else {
+            added.push_back(record);
+        }
+    }
+    ScheduleAction(L"InstallCryptCatalogRollback", EncodeCryptCatalogs(added), 0);
+    ScheduleAction(L"InstallCryptCatalogDeferred", EncodeCryptCatalogs(selected), 0);
 }
 
 void InstallCryptCatalogDeferred() { AddCatalogs(ReceivedRecords(), false); }

@@ -99,12 +99,60 @@ void ValidateRegistryInstall(const DriverRegistryEntry& entry) {
     }
 }
 
+// The list placement of a merging install value, 0 for a value written whole.
+int32_t MergePlacement(const std::wstring& value) {
+    switch (GetMultiStringMerge(value)) {
+        case MultiStringMerge::Append:
+            return list_placement::Append;
+        case MultiStringMerge::Prepend:
+            return list_placement::Prepend;
+        default:
+            return 0;
+    }
+}
+
+// A rollback that undoes only the row's own items, when the value found is a
+// multi-string the items describe or is missing: the items are taken out
+// again (a value left empty that did not exist is deleted) or put back where
+// they stood. A missing value met by the rollback of an uninstall of a
+// merging row is merged again, as its install would, and a row written whole
+// is written again as configured. False leaves the entry
+// to the whole-value restore of what was found.
+bool ConfigureListRestore(DriverRegistryEntry& configured, int32_t placement, bool ofUninstall) {
+    const FoundList found = ReadFoundList(configured);
+    if (found.state == FoundList::State::Unreadable || (found.state == FoundList::State::Value && !found.listed)) {
+        return false;
+    }
+    configured.list.items = configured.value;
+    configured.list.placement = placement;
+    if (found.state == FoundList::State::Missing && ofUninstall) {
+        // A row written whole is written again as configured.
+        configured.action = placement == 0 ? registry_action::Write : registry_action::InsertItems;
+        return true;
+    }
+    configured.list = WithListFound(configured.list, found.state == FoundList::State::Value
+                                                         ? std::optional<std::wstring>(found.text)
+                                                         : std::nullopt);
+    configured.action = registry_action::RestoreItems;
+    if (found.state == FoundList::State::Value) {
+        configured.value = found.text;
+    }
+    return true;
+}
+
 }  // namespace
 
 DriverRegistryEntry ConfigureRegistryInstall(const DriverRegistryEntry& entry) {
     ValidateRegistryInstall(entry);
     DriverRegistryEntry configured = entry;
     configured.action = registry_action::Write;
+    if (const int32_t placement = MergePlacement(entry.value)) {
+        // Merged when the step runs, into the value as it is then; the value
+        // configured here is what the log shows.
+        configured.action = registry_action::InsertItems;
+        configured.list.items = entry.value;
+        configured.list.placement = placement;
+    }
     try {
         switch (GetMultiStringMerge(configured.value)) {
             case MultiStringMerge::Append:
@@ -126,6 +174,12 @@ DriverRegistryEntry ConfigureRegistryInstall(const DriverRegistryEntry& entry) {
 
 DriverRegistryEntry ConfigureRegistryRollbackInstall(const DriverRegistryEntry& entry) {
     DriverRegistryEntry configured = entry;
+    const int32_t placement = MergePlacement(entry.value);
+    if (placement != 0 && ConfigureListRestore(configured, placement, false)) {
+        Log(L"Configured rollback installation of driver registry %s, %s. Action: %d.", configured.key, configured.name,
+            configured.action);
+        return configured;
+    }
     try {
         const RestoringValue found = ReadRestoringRegistryValue(configured);
         configured.value = found.text;
@@ -144,11 +198,11 @@ DriverRegistryEntry ConfigureRegistryUninstall(const DriverRegistryEntry& entry)
     DriverRegistryEntry configured = entry;
     configured.action = registry_action::Remove;
     if (configured.value.find(kMultiStringSeparator) != std::wstring::npos) {
+        // Only the row's own items go, from the value as it is when the step runs.
+        configured.action = registry_action::RemoveItems;
+        configured.list.items = entry.value;
         try {
             configured.value = RemoveMultiStringItems(ReadCurrentRegistryValue(configured), configured.value);
-            if (!configured.value.empty() && configured.value != kMultiStringSeparator) {
-                configured.action = registry_action::Write;
-            }
         } catch (const Exception& e) {
             LogReadFailure(e);
             configured.value = entry.value;
@@ -160,6 +214,12 @@ DriverRegistryEntry ConfigureRegistryUninstall(const DriverRegistryEntry& entry)
 
 DriverRegistryEntry ConfigureRegistryRollbackUninstall(const DriverRegistryEntry& entry) {
     DriverRegistryEntry configured = entry;
+    const bool listed = entry.value.find(kMultiStringSeparator) != std::wstring::npos;
+    if (listed && ConfigureListRestore(configured, MergePlacement(entry.value), true)) {
+        Log(L"Configured rollback uninstallation of driver registry %s, %s. Action: %d.", configured.key, configured.name,
+            configured.action);
+        return configured;
+    }
     configured.action = registry_action::Write;
     try {
         const RestoringValue found = ReadRestoringRegistryValue(configured);

@@ -6,12 +6,19 @@
 #include <optional>
 #include <string>
 
+#include "tables/ListItemChange.h"
+
 namespace setup {
 
 namespace registry_action {
 constexpr int32_t None = 0;    // nothing is done at execution
 constexpr int32_t Write = 1;   // create the key, and set the value of a value entry
 constexpr int32_t Remove = 2;  // delete the key (key entry) or the value
+// Item by item on a shared list value, worked out when the step runs (list).
+constexpr int32_t InsertItems = 3;   // put the entry's items in at their place
+constexpr int32_t RemoveItems = 4;   // take out only the entry's items
+constexpr int32_t RestoreItems = 5;  // undo the entry's own install or uninstall
+constexpr bool IsListChange(int32_t action) { return action >= InsertItems && action <= RestoreItems; }
 }  // namespace registry_action
 
 namespace registry_root {
@@ -35,6 +42,8 @@ struct DriverRegistryEntry {
     // rollback restores a value found on the machine that no value text
     // describes. Only the rollback configurations set it; no row carries it.
     std::optional<uint32_t> rawType;
+    // The items and what the scheduling found, for the list actions only.
+    ListItemChange list;
 
     bool operator==(const DriverRegistryEntry&) const = default;
 };

@@ -6,7 +6,9 @@
 #include "frame/Handles.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
+#include "system/SharedValueLock.h"
 #include "tables/EmptyKeyRule.h"
+#include "tables/ListItemChange.h"
 #include "tables/RegistryValueText.h"
 
 namespace setup {
@@ -110,6 +112,40 @@ void RemoveEntry(const DriverRegistryEntry& entry, const std::vector<RegistryKey
     }
 }
 
+// Under the lock of class lists, from the read to the write: two rows or two
+// package threads on one list each see the other's item.
+void ChangeListEntry(const DriverRegistryEntry& entry, const std::vector<RegistryKeyName>& keyEntries) {
+    const SharedValueLock lock(SharedValue::ClassList);
+    const std::optional<std::wstring> current = ReadListValue(entry);
+    lock.Changing();
+    ListResult result;
+    switch (entry.action) {
+        case registry_action::InsertItems:
+            result = InsertListItems(entry.list, current, LogLine);
+            break;
+        case registry_action::RemoveItems:
+            result = RemoveListItems(entry.list, current);
+            break;
+        default:
+            result = RestoreListItems(entry.list, current);
+            break;
+    }
+    DriverRegistryEntry changed = entry;
+    changed.rawType.reset();
+    switch (result.outcome) {
+        case ListOutcome::Write:
+            changed.value = result.value;
+            WriteEntry(changed);
+            break;
+        case ListOutcome::Delete:
+            RemoveEntry(changed, keyEntries);
+            break;
+        case ListOutcome::Keep:
+            Log(L"The registry value '%s' keeps its items.", entry.name);
+            break;
+    }
+}
+
 void ApplyEntry(const DriverRegistryEntry& entry, const std::vector<RegistryKeyName>& keyEntries) {
     switch (entry.action) {
         case registry_action::Write:
@@ -117,6 +153,11 @@ void ApplyEntry(const DriverRegistryEntry& entry, const std::vector<RegistryKeyN
             break;
         case registry_action::Remove:
             RemoveEntry(entry, keyEntries);
+            break;
+        case registry_action::InsertItems:
+        case registry_action::RemoveItems:
+        case registry_action::RestoreItems:
+            ChangeListEntry(entry, keyEntries);
             break;
         default:
             Log(L"The operation of driver registry was not specified. Do nothing.");
@@ -227,6 +268,34 @@ std::vector<uint8_t> ReadRegistryValueFile(const std::wstring& path) {
         data.resize(read);
     }
     return data;
+}
+
+FoundList ReadFoundList(const DriverRegistryEntry& entry) {
+    FoundList list;
+    try {
+        const FoundValue found = ReadFoundValue(entry);
+        list.state = FoundList::State::Value;
+        list.text = found.isKey ? entry.value : RegistryValueToText(found.type, found.data, LogLine);
+        list.listed = !found.isKey && found.type == REG_MULTI_SZ &&
+                      !RegistryValueToRestoringText(found.type, found.data, LogLine).rawType;
+    } catch (const Exception& e) {
+        Log(L"%s Error 0x%x.", e.Message(), e.Code());
+        const bool missing = e.Code() == HResultFromWin32(ERROR_FILE_NOT_FOUND) ||
+                             e.Code() == HResultFromWin32(ERROR_PATH_NOT_FOUND);
+        list.state = missing ? FoundList::State::Missing : FoundList::State::Unreadable;
+    }
+    return list;
+}
+
+std::optional<std::wstring> ReadListValue(const DriverRegistryEntry& entry) {
+    try {
+        return ReadCurrentRegistryValue(entry);
+    } catch (const Exception& e) {
+        if (e.Code() != HResultFromWin32(ERROR_FILE_NOT_FOUND) && e.Code() != HResultFromWin32(ERROR_PATH_NOT_FOUND)) {
+            throw;
+        }
+        return std::nullopt;
+    }
 }
 
 void ApplyRegistryEntry(const DriverRegistryEntry& entry) { ApplyEntry(entry, {}); }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,25 @@ std::wstring ReadCurrentRegistryValue(const DriverRegistryEntry& entry);
 // was (RegistryValueToRestoringText); a key entry answers its own value.
 RestoringValue ReadRestoringRegistryValue(const DriverRegistryEntry& entry);
 
+// The value as ReadCurrentRegistryValue reads it; nullopt when the key or
+// the value is not there. Other failures throw.
+std::optional<std::wstring> ReadListValue(const DriverRegistryEntry& entry);
+
+// A list value as the scheduling finds it. A failed read is logged
+// ("%s Error 0x%x."): a key or value that is not there is Missing, any other
+// failure Unreadable.
+struct FoundList {
+    enum class State { Missing, Unreadable, Value } state = State::Missing;
+    std::wstring text;     // as ReadCurrentRegistryValue, for Value
+    bool listed = false;   // a REG_MULTI_SZ whose items the "[~]" text describes exactly
+};
+FoundList ReadFoundList(const DriverRegistryEntry& entry);
+
 // The whole contents of the file a "#v" value names.
 std::vector<uint8_t> ReadRegistryValueFile(const std::wstring& path);
 
-// Writes (action 1) or removes (action 2) the entry; action 0 only logs.
+// Writes (action 1) or removes (action 2) the entry; actions 3 to 5 change
+// its items in the list as it is now; action 0 only logs.
 void ApplyRegistryEntry(const DriverRegistryEntry& entry);
 
 // Applies the entries in order; the first failure ends the list and is

@@ -17,8 +17,6 @@ constexpr wchar_t kTable[] = L"DriverUpperFilter";
 
 void LogLine(const std::wstring& line) { LogText(line); }
 
-void LogReadFailure(const Exception& e) { Log(L"%s Error 0x%x.", e.Message(), e.Code()); }
-
 void LogConfigured(const wchar_t* what, const DriverRegistryEntry& entry) {
     Log(L"Configured %s of upper filter %s, %s, %s. Action: %d.", std::wstring(what), entry.key, entry.name, entry.value,
         entry.action);
@@ -59,54 +57,80 @@ std::vector<DriverUpperFilterEntry> DriverUpperFilterTable::RowsOf(const std::ws
     return rows;
 }
 
-DriverRegistryEntry ConfigureUpperFilterInstall(const DriverUpperFilterEntry& row) {
+namespace {
+
+// The entry names its own filter; execution puts it in, or takes it out of,
+// the list as the list is then, under the lock of class lists.
+DriverRegistryEntry ListEntry(const DriverUpperFilterEntry& row) {
     DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
-    try {
-        entry.value = InsertUpperFilter(row, ReadCurrentRegistryValue(entry), LogLine);
-    } catch (const Exception& e) {
-        LogReadFailure(e);
-        entry.value = InsertUpperFilter(row, std::wstring(), LogLine);
+    entry.list.items = row.serviceName;
+    entry.list.dependencies = row.dependencies;
+    entry.list.placement = (row.attributes & upper_filter_attribute::AfterLastDependency) != 0
+                               ? list_placement::AfterLastDependency
+                               : list_placement::BeforeFirstDependency;
+    return entry;
+}
+
+std::optional<std::wstring> ListText(const FoundList& found) {
+    switch (found.state) {
+        case FoundList::State::Value:
+            return found.text;
+        case FoundList::State::Missing:
+            return std::nullopt;
+        default:
+            // Unreadable now: never deleted by a rollback, nothing to find in it.
+            return std::wstring();
     }
-    entry.action = registry_action::Write;
+}
+
+}  // namespace
+
+// The configured value is the list as it would be if nobody else changed it
+// before the step runs: what the log shows, not what execution writes.
+DriverRegistryEntry ConfigureUpperFilterInstall(const DriverUpperFilterEntry& row) {
+    DriverRegistryEntry entry = ListEntry(row);
+    const FoundList found = ReadFoundList(entry);
+    entry.value = InsertUpperFilter(row, found.state == FoundList::State::Value ? found.text : std::wstring(), LogLine);
+    entry.action = registry_action::InsertItems;
     LogConfigured(L"installation", entry);
     return entry;
 }
 
 DriverRegistryEntry ConfigureUpperFilterRollbackInstall(const DriverUpperFilterEntry& row) {
-    DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
-    try {
-        entry.value = ReadCurrentRegistryValue(entry);
-        entry.action = registry_action::Write;
-    } catch (const Exception& e) {
-        LogReadFailure(e);
-        entry.action = registry_action::None;
+    DriverRegistryEntry entry = ListEntry(row);
+    const FoundList found = ReadFoundList(entry);
+    if (found.state == FoundList::State::Value) {
+        entry.value = found.text;
     }
+    entry.list = WithListFound(entry.list, ListText(found));
+    entry.action = registry_action::RestoreItems;
     LogConfigured(L"rollback installation", entry);
     return entry;
 }
 
 DriverRegistryEntry ConfigureUpperFilterUninstall(const DriverUpperFilterEntry& row) {
-    DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
-    try {
-        entry.value = RemoveMultiStringItems(ReadCurrentRegistryValue(entry), row.serviceName);
-        entry.action = registry_action::Write;
-    } catch (const Exception& e) {
-        LogReadFailure(e);
-        entry.action = registry_action::None;
+    DriverRegistryEntry entry = ListEntry(row);
+    const FoundList found = ReadFoundList(entry);
+    if (found.state == FoundList::State::Value) {
+        entry.value = RemoveMultiStringItems(found.text, row.serviceName);
     }
+    entry.action = registry_action::RemoveItems;
     LogConfigured(L"uninstallation", entry);
     return entry;
 }
 
 DriverRegistryEntry ConfigureUpperFilterRollbackUninstall(const DriverUpperFilterEntry& row) {
-    DriverRegistryEntry entry = UpperFilterToRegistryEntry(row);
-    try {
-        entry.value = ReadCurrentRegistryValue(entry);
-    } catch (const Exception& e) {
-        LogReadFailure(e);
+    DriverRegistryEntry entry = ListEntry(row);
+    const FoundList found = ReadFoundList(entry);
+    if (found.state == FoundList::State::Missing) {
+        // No list to go back to: the reinstated package gets its filter, as an install would.
         entry.value = InsertUpperFilter(row, std::wstring(), LogLine);
+        entry.action = registry_action::InsertItems;
+    } else {
+        entry.value = found.state == FoundList::State::Value ? found.text : entry.value;
+        entry.list = WithListFound(entry.list, ListText(found));
+        entry.action = registry_action::RestoreItems;
     }
-    entry.action = registry_action::Write;
     LogConfigured(L"rollback uninstallation", entry);
     return entry;
 }

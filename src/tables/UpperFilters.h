@@ -1,8 +1,8 @@
 #pragma once
 // The DriverUpperFilter rows of a driver package, and their configuration
-// into driver registry entries that rewrite the class's whole "UpperFilters"
-// list as computed from the list on the machine while scheduling. No rule
-// evaluates a row's condition: a row follows its package.
+// into driver registry entries that change the class's "UpperFilters" list
+// by the row's own item. No rule evaluates a row's condition: a row follows
+// its package.
 
 #include <map>
 #include <optional>
@@ -27,9 +27,10 @@ private:
     std::optional<std::map<std::wstring, std::vector<DriverUpperFilterEntry>>> rows_;
 };
 
-// A missing class key or list never stops the scheduling: install and the
-// rollback of an uninstall then write the filter alone; the rollback of an
-// install and an uninstall then do nothing (action 0).
+// Each entry carries the row's service and placement; execution puts the
+// filter in, takes it out, or undoes its own step in the class list as it is
+// when the step runs, so other filters that came meanwhile stay. A missing
+// class key or list never stops the scheduling.
 DriverRegistryEntry ConfigureUpperFilterInstall(const DriverUpperFilterEntry& row);
 DriverRegistryEntry ConfigureUpperFilterRollbackInstall(const DriverUpperFilterEntry& row);
 DriverRegistryEntry ConfigureUpperFilterUninstall(const DriverUpperFilterEntry& row);

@@ -13,8 +13,9 @@ RECORDER = os.path.join(ddpkg.BUILD_DIR, "dd_test_recorder.exe")
 CA_EXE_DEFERRED = 2 | ddpkg.CA_IN_SCRIPT | ddpkg.CA_NO_IMPERSONATE
 
 
-def catalog_package(work, rows, failing_action=False):
-    """rows: (id, name, path, condition); every row belongs to component Cats."""
+def catalog_package(work, rows, failing_action=False, fail_condition=""):
+    """rows: (id, name, path, condition); every row belongs to component Cats. The failing action runs when
+    fail_condition holds (always when empty)."""
     p = ddpkg.Package("catalogs")
     p.component("Cats")
     p.table("CryptCatalog", ["CryptCatalog", "Name", "Path", "Component_", "Condition"],
@@ -30,7 +31,7 @@ def catalog_package(work, rows, failing_action=False):
         # A later deferred step that fails (exit code 3), so the install rolls back.
         p.binary("Recorder", RECORDER)
         p.custom_action("FailLater", CA_EXE_DEFERRED, '"' + ddpkg.unix_to_windows(os.path.join(work, "fail.rec")) +
-                        '" fail', source="Recorder", sequence=4200)
+                        '" fail', source="Recorder", sequence=4200, condition=fail_condition)
     return p
 
 
@@ -126,6 +127,23 @@ class CatalogsUnderMsiexec(ddpkg.PackageTestCase):
                          [t for a_, t in lines if a_ == "InstallCryptCatalogRollback"])
         self.assertIsNone(self.stored("ddA.cat"))
         self.assertIsNone(self.stored("ddB.cat"))
+
+    def test_the_rollback_of_a_failed_repair_keeps_the_catalogs_registered_before(self):
+        a = self.catalog_file("a.cat", "catalog a")
+        msi = catalog_package(self.work, [("CatA", "ddA.cat", ddpkg.unix_to_windows(a), "")], failing_action=True,
+                              fail_condition="DDTEST_FAIL").build(self.package_path())
+        code, log = self.wine.install(msi)
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-3000:])
+        self.assertStored("ddA.cat", "catalog a")
+
+        code, log = self.wine.install(msi, properties={"REINSTALL": "ALL", "REINSTALLMODE": "omus", "DDTEST_FAIL": "1"})
+        self.assertNotEqual(ddpkg.EXIT_SUCCESS, code, log[-3000:])
+        self.assertTrue(os.path.exists(os.path.join(self.work, "fail.rec")), "the failing action did not run")
+        lines = ddpkg.library_lines(log)
+        self.assertIn(("InstallCryptCatalog", "The catalog file 'ddA.cat' is registered already. Its rollback keeps it."),
+                      lines)
+        self.assertNotIn(("InstallCryptCatalogRollback", "The catalog file 'ddA.cat' was successfully removed."), lines)
+        self.assertStored("ddA.cat", "catalog a")
 
     def test_empty_path_fails_the_install_and_the_rollback_runs(self):
         good = self.catalog_file("good.cat", "good")

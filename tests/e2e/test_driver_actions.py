@@ -141,15 +141,15 @@ class ScheduledDriverActions(ddpkg.PackageTestCase):
         self.assertEqual([("alpha", 10, 1, 32), ("beta", 65535, 1, 8)],
                          [(x["id"], x["seq"], x["act"], x["atr"]) for x in deferred])
         self.assertEqual([alpha_inf, alpha_cat, COST], [deferred[0]["inf"], deferred[0]["cat"], deferred[0]["cost"]])
-        self.assertEqual([("reg_chain", 2, APP_KEY, "Chain", "one[~]two[~]ddalpha", 1)],
+        self.assertEqual([("reg_chain", 2, APP_KEY, "Chain", "one[~]two[~]ddalpha", 3)],
                          [(e["id"], e["root"], e["key"], e["name"], e["value"], e["act"]) for e in deferred[0]["reg"]])
-        self.assertEqual([("upf_uf_beta", 2, CLASS_KEY, "UpperFilters", "partmgr[~]ddbeta[~]other", 1)],
+        self.assertEqual([("upf_uf_beta", 2, CLASS_KEY, "UpperFilters", "partmgr[~]ddbeta[~]other", 3)],
                          [(e["id"], e["root"], e["key"], e["name"], e["value"], e["act"]) for e in deferred[1]["reg"]])
         self.assertEqual(run.data("scheduled:InstallDriversRollback_x64"), run.data("InstallDriversRollback_x64"))
         rollback = run.packages("InstallDriversRollback_x64")
         self.assertEqual([("alpha", 2, 0), ("beta", 2, 8)], [(x["id"], x["act"], x["atr"]) for x in rollback])
-        self.assertEqual(("one[~]two", 1), (rollback[0]["reg"][0]["value"], rollback[0]["reg"][0]["act"]))
-        self.assertEqual(("partmgr[~]other", 1), (rollback[1]["reg"][0]["value"], rollback[1]["reg"][0]["act"]))
+        self.assertEqual(("one[~]two", 5), (rollback[0]["reg"][0]["value"], rollback[0]["reg"][0]["act"]))
+        self.assertEqual(("partmgr[~]other", 5), (rollback[1]["reg"][0]["value"], rollback[1]["reg"][0]["act"]))
         self.assertEqual(["alpha"], [x["id"] for x in decode_packages(run.data("InstallDriversFinalize"))])
 
         # "DISABLEDRIVERSROLLBACK" with any value: no rollback action, the deferred one still scheduled;
@@ -212,8 +212,8 @@ class ScheduledDriverActions(ddpkg.PackageTestCase):
         uninstall = run.packages("UninstallDriversDeferred_x64")
         self.assertEqual([("alpha", 2, 0x120, alpha_inf), ("beta", 2, 0x108, INSTALL_DIR + "ddbeta.inf")],
                          [(x["id"], x["act"], x["atr"], x["inf"]) for x in uninstall])
-        self.assertEqual([("reg_chain", "one[~]two", 1)], [(e["id"], e["value"], e["act"]) for e in uninstall[0]["reg"]])
-        self.assertEqual([("upf_uf_beta", "partmgr[~]other", 1)],
+        self.assertEqual([("reg_chain", "one[~]two", 4)], [(e["id"], e["value"], e["act"]) for e in uninstall[0]["reg"]])
+        self.assertEqual([("upf_uf_beta", "partmgr[~]other", 4)],
                          [(e["id"], e["value"], e["act"]) for e in uninstall[1]["reg"]])
         self.assertEqual([("alpha", 2, 0x100), ("beta", 1, 0x108)],
                          [(x["id"], x["act"], x["atr"])

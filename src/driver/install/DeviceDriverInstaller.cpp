@@ -124,29 +124,52 @@ void ForEachPresentDevice(const std::wstring& hardwareId, Visit visit) {
     }
 }
 
+struct NewDevice {
+    UniqueDevInfo set;
+    SP_DEVINFO_DATA element = {};
+};
+
 // A new root device node of the INF's class carrying the id, registered so
 // that Plug and Play can install a driver on it. The set that holds it is
 // kept until the driver is installed.
-UniqueDevInfo RegisterNewDevice(const std::wstring& infPath, const std::wstring& hardwareId) {
+NewDevice RegisterNewDevice(const std::wstring& infPath, const std::wstring& hardwareId) {
     GUID classGuid = {};
     wchar_t className[MAX_CLASS_NAME_LEN] = {};
     if (!SetupDiGetINFClassW(infPath.c_str(), &classGuid, className, MAX_CLASS_NAME_LEN, nullptr)) {
         ThrowLastError(L"Failed to extract class GUID from inf.");
     }
-    UniqueDevInfo set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
-    if (!set) {
+    NewDevice device;
+    device.set.reset(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    if (!device.set) {
         ThrowLastError(L"Failed to create container for the device information set.");
     }
-    SP_DEVINFO_DATA element = {};
+    SP_DEVINFO_DATA& element = device.element;
     element.cbSize = sizeof(element);
-    if (!SetupDiCreateDeviceInfoW(set.get(), className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &element)) {
+    if (!SetupDiCreateDeviceInfoW(device.set.get(), className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &element)) {
         ThrowLastError(L"Failed to create a new device information element and adds it to the specified device information set.");
     }
-    DeviceDriverInstaller::SetHardwareId(set.get(), element, hardwareId);
-    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &element)) {
+    DeviceDriverInstaller::SetHardwareId(device.set.get(), element, hardwareId);
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, device.set.get(), &element)) {
         ThrowLastError(L"Failed to register a newly created device instance.");
     }
-    return set;
+    return device;
+}
+
+// The node this install registered goes again when its driver could not be
+// installed: a node without a driver would stay behind as a problem device.
+// A failing removal is only logged; the update's failure is what is reported.
+void RemoveNewDevice(NewDevice& device, const std::wstring& hardwareId) noexcept {
+    try {
+        Log(L"Removing the new device of '%s' after the failed driver update.", hardwareId);
+        SetRemoveParams(device.set.get(), device.element);
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, device.set.get(), &device.element)) {
+            ThrowLastError(L"Failed to remove a device and gives the installer an opportunity to prepare for the removal.");
+        }
+    } catch (const Exception& e) {
+        LogNoThrow(L"Warning: %s Error 0x%x.", e.Message(), e.Code());
+    } catch (...) {
+        LogNoThrow(L"Warning: Failed to remove the new device of '%s'.", hardwareId);
+    }
 }
 
 }  // namespace
@@ -230,7 +253,7 @@ void DeviceDriverInstaller::InstallHardware(const std::wstring& infPath, const s
         present = true;
         return false;
     });
-    UniqueDevInfo registered;
+    NewDevice registered;
     if (present) {
         Log(L"The hardware '%s' is already present. Its driver is updated.", hardwareId);
     } else {
@@ -238,8 +261,11 @@ void DeviceDriverInstaller::InstallHardware(const std::wstring& infPath, const s
     }
     BOOL reboot = FALSE;
     if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), infPath.c_str(), INSTALLFLAG_FORCE, &reboot)) {
-        throw Exception(HResultFromWin32(GetLastError()), L"Failed to update drivers for devices that match the hardware ID.",
-                        std::wstring());
+        const int32_t code = HResultFromWin32(GetLastError());
+        if (registered.set) {
+            RemoveNewDevice(registered, hardwareId);
+        }
+        throw Exception(code, L"Failed to update drivers for devices that match the hardware ID.", std::wstring());
     }
     if (reboot) {
         Log(L"Execution of driver package required reboot.");

@@ -42,14 +42,21 @@ bool HasSequence(const DriverPackage& package) {
 template <class Step>
 void RunGuarded(const DriverPackage& package, std::exception_ptr& failure, const wchar_t* withReason,
                 const wchar_t* withoutReason, Step step) {
+    // Nothing leaves this handler: an exception out of a package thread
+    // would end the host process. When reporting fails too (out of memory),
+    // the failure is kept as it came.
     try {
         step();
     } catch (const Exception& e) {
-        Log(withReason, package.id, e.Message(), e.Code());
-        failure = std::make_exception_ptr(Exception(e.Code(), e.Message(), package.id));
-    } catch (...) {
-        Log(withoutReason, package.id);
         failure = std::current_exception();
+        try {
+            LogNoThrow(withReason, package.id, e.Message(), e.Code());
+            failure = std::make_exception_ptr(Exception(e.Code(), e.Message(), package.id));
+        } catch (...) {
+        }
+    } catch (...) {
+        failure = std::current_exception();
+        LogNoThrow(withoutReason, package.id);
     }
 }
 

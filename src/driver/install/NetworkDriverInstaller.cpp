@@ -58,13 +58,25 @@ struct CoTaskText {
     ~CoTaskText() { CoTaskMemFree(text); }
 };
 
+// Parallel network packages of this process would otherwise meet the
+// system's write lock held by each other and fail after its timeout.
+std::mutex& NetworkTurnLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 }  // namespace
 
 void SetNetworkLockTimeoutForTesting(std::optional<uint32_t> milliseconds) {
     g_lockTimeoutMs.store(milliseconds.value_or(kLockTimeoutMs));
 }
 
-NetworkDriverInstaller::NetworkDriverInstaller(const DriverPackage& package) : DriverPackageInstaller(package) {
+NetworkDriverInstaller::NetworkDriverInstaller(const DriverPackage& package)
+    : DriverPackageInstaller(package), turn_(NetworkTurnLock(), std::try_to_lock) {
+    if (!turn_.owns_lock()) {
+        Log(L"Waiting for another network driver package of this installation.");
+        turn_.lock();
+    }
     const HRESULT init = CoInitialize(nullptr);
     if (FAILED(init)) {
         Throw(init, L"Failed to initializes the COM library.");
@@ -100,11 +112,11 @@ NetworkDriverInstaller::NetworkDriverInstaller(const DriverPackage& package) : D
 NetworkDriverInstaller::~NetworkDriverInstaller() {
     const HRESULT uninitialized = netCfg_->Uninitialize();
     if (FAILED(uninitialized)) {
-        Log(L"Failed to uninitialize network configuration. Error 0x%x.", static_cast<int32_t>(uninitialized));
+        LogNoThrow(L"Failed to uninitialize network configuration. Error 0x%x.", static_cast<int32_t>(uninitialized));
     }
     const HRESULT released = lock_->ReleaseWriteLock();
     if (FAILED(released)) {
-        Log(L"Failed to releases a lock on network configuration. Error 0x%x.", static_cast<int32_t>(released));
+        LogNoThrow(L"Failed to releases a lock on network configuration. Error 0x%x.", static_cast<int32_t>(released));
     }
     lock_.reset();
     netCfg_.reset();

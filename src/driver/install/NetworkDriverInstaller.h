@@ -9,6 +9,7 @@
 #include <netcfgx.h>
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "driver/install/DriverPackageInstaller.h"
@@ -32,13 +33,18 @@ public:
 
 private:
     // Destroyed in reverse order: the lock interface, then the configuration
-    // object, then the thread's COM initialization.
+    // object, then the thread's COM initialization, and last the turn of
+    // this installer among the network packages of the process.
+    std::unique_lock<std::mutex> turn_;
     UniqueComInitialization com_;
     UniqueComPtr<INetCfg> netCfg_;
     UniqueComPtr<INetCfgLock> lock_;
 };
 
-// How long AcquireWriteLock waits for another client's lock: 15000 ms unless
+// Network packages of one process take turns: an installer waits, without a
+// time limit, until the one before it in the process is gone, and only then
+// asks for the system's write lock. How long AcquireWriteLock waits for
+// another process's lock: 15000 ms unless
 // a test shortens it; std::nullopt restores the product's wait.
 void SetNetworkLockTimeoutForTesting(std::optional<uint32_t> milliseconds);
 

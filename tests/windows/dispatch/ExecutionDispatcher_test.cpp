@@ -28,6 +28,7 @@
 #include "frame/EntryPoint.h"
 #include "frame/Exception.h"
 #include "frame/Session.h"
+#include "windows/dispatch/FailingAllocations.h"
 #include "windows/support/CatchException.h"
 #include "windows/support/InstallerFixture.h"
 
@@ -82,6 +83,7 @@ struct Behaviour {
     Barrier* barrier = nullptr;
     bool failSetup = false;   // throws setup::Exception 0x80070005
     bool failForeign = false; // throws std::runtime_error
+    bool failOutOfMemory = false;  // throws setup::Exception, then the thread runs out of memory
 };
 
 class ScriptedInstaller : public setup::driver::DriverPackageInstaller {
@@ -100,6 +102,14 @@ private:
             journal_.Add(L"barrier timed out " + package_.id);
         }
         if (behaviour_.failSetup) {
+            throw setup::Exception(kAccessDenied, L"Scripted failure.", L"inner details");
+        }
+        if (behaviour_.failOutOfMemory) {
+            // Armed while unwinding, once the exception exists: every
+            // allocation of the failure handler then fails.
+            struct Starve {
+                ~Starve() { ddtest::FailAllocationsOnThisThread(); }
+            } starve;
             throw setup::Exception(kAccessDenied, L"Scripted failure.", L"inner details");
         }
         if (behaviour_.failForeign) {
@@ -259,6 +269,20 @@ TEST_F(Dispatcher, TheFirstFailedParallelPackageInListOrderIsRethrownAfterAllFin
     EXPECT_TRUE(Logged(L"Failed to execute driver package 'denied'. Scripted failure. Error 0x80070005."));
     const std::vector<std::wstring> events = journal_.Events();
     EXPECT_NE(events.end(), std::find(events.begin(), events.end(), L"done ok"));
+}
+
+// The handler of a package thread's failure logs and copies strings: when
+// that fails too, the failure still reaches the action as it came, instead
+// of a second exception ending the host process.
+TEST_F(Dispatcher, AFailureHandlerOutOfMemoryKeepsTheFailureAndTheProcess) {
+    for (const uint32_t sequence : {1u, 65535u}) {
+        SCOPED_TRACE(sequence);
+        behaviours_[L"starved"].failOutOfMemory = true;
+        const auto e = ddtest::CatchSetupException(
+            [&] { setup::driver::ExecuteDriverPackages({Package(L"starved", sequence)}, false); });
+        EXPECT_EQ(kAccessDenied, e.Code());
+        EXPECT_EQ(L"Scripted failure.", e.Message());
+    }
 }
 
 TEST_F(Dispatcher, ACancelAtTheSecondPackagesProgressStopsTheRunAfterItsWork) {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "frame/Exception.h"
 #include "frame/InstallerCalls.h"
@@ -292,6 +294,43 @@ TEST(Log, PrefixAndLiteralBrackets) {
     EXPECT_EQ(L']', line[close + 15]);
     EXPECT_EQ(L"values [ProductCode] and a[~]b", ddtest::StripLogPrefix(line));
     EXPECT_EQ(L"LogProbe:  util [ProductName]", lines[1]);
+}
+
+// Package threads write utility lines at the same moment. Each line is held
+// in the installer's handler for a while, so the lines of the threads
+// overlap; the guard against a recursing log path belongs to each thread and
+// drops none of them.
+TEST(Log, UtilityLinesOfThreadsWritingAtOnceAreAllWritten) {
+    constexpr int kThreads = 4;
+    constexpr int kLines = 5;
+    SessionFixture f;
+    ASSERT_EQ(0, setup::Initialize(f.session.handle(), "LogThreads"));
+    f.session.ClearMessages();
+    f.session.SetResponder([](const ddtest::Message& m) {
+        if (m.kind == INSTALLMESSAGE_INFO) {
+            Sleep(10);
+        }
+        return 0;
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                setup::WriteLog(setup::log_level::Standard, L"thread %d line %d", t, i);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    setup::Finalize(0);
+    const auto lines = f.session.InfoLines();
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kLines; ++i) {
+            const std::wstring line = L"LogThreads:  thread " + std::to_wstring(t) + L" line " + std::to_wstring(i);
+            EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), line)) << ddtest::Narrow(line);
+        }
+    }
 }
 
 }  // namespace

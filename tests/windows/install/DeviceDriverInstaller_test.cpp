@@ -398,4 +398,60 @@ TEST_F(DeviceDriverInstallerTest, RemovalToleratesOnlyTheFailuresWineReportsWith
     }
 }
 
+BOOL WINAPI UpdateDriverFailingDouble(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// The device nodes of the System class, present or not, as the Enum tree holds them.
+std::vector<std::wstring> SystemClassNodes() {
+    std::vector<std::wstring> nodes;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\SYSTEM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return nodes;
+    }
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        nodes.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    return nodes;
+}
+
+// A failed driver update takes away the device node this install made, and
+// never one that was there before.
+TEST_F(DeviceDriverInstallerTest, AFailedDriverUpdateLeavesNoNewDeviceNode) {
+    const DriverPackage package = Package(L"PkgFail", {"ddDevFail", "ROOT\\ddDevFail"});
+    const std::wstring id = L"ROOT\\ddDevFail";
+    RemovesDevices(id);
+    const std::vector<std::wstring> before = SystemClassNodes();
+    {
+        ddtest::ImportPatch patch("newdev.dll", "UpdateDriverForPlugAndPlayDevicesW",
+                                  reinterpret_cast<void*>(&UpdateDriverFailingDouble));
+        const setup::Exception e = ddtest::CatchSetupException([&] { DeviceDriverInstaller::InstallHardware(package.infPath, id); });
+        EXPECT_EQ(static_cast<int32_t>(0x80070005), e.Code());
+        EXPECT_EQ(L"Failed to update drivers for devices that match the hardware ID.", e.Message());
+    }
+    EXPECT_TRUE(ddtest::PresentDevices(id).empty());
+    EXPECT_EQ(before, SystemClassNodes());
+    EXPECT_TRUE(ddtest::InOrder(LogLines(), {L"Installing hardware '" + id + L"'.",
+                                             L"Removing the new device of '" + id + L"' after the failed driver update."}));
+
+    // The node of an earlier install stays when the update over it fails.
+    DeviceDriverInstaller::InstallHardware(package.infPath, id);
+    const std::vector<std::wstring> present = ddtest::PresentDevices(id);
+    ASSERT_EQ(1u, present.size());
+    {
+        ddtest::ImportPatch patch("newdev.dll", "UpdateDriverForPlugAndPlayDevicesW",
+                                  reinterpret_cast<void*>(&UpdateDriverFailingDouble));
+        ddtest::CatchSetupException([&] { DeviceDriverInstaller::InstallHardware(package.infPath, id); });
+    }
+    EXPECT_EQ(present, ddtest::PresentDevices(id));
+}
+
 }  // namespace

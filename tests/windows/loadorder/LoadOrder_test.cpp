@@ -11,12 +11,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "frame/Exception.h"
+#include "doubles/SharedValueWatchDouble.h"
 #include "frame/Session.h"
 #include "system/LoadOrder.h"
 #include "windows/support/InstallerFixture.h"
@@ -327,6 +330,64 @@ TEST_F(LoadOrder, MissingGroupOrderListKeyIsAnError) {
         EXPECT_EQ(L"Failed to open (set) load order list: DDAny", e.Message());
         EXPECT_EQ(static_cast<int32_t>(0x80070002), e.Code());
     }
+}
+
+// Package threads moving their services' tags in one group at the same time:
+// each move is held open between its read and its write, so unserialized
+// moves would overlap and write back lists without each other's move.
+TEST_F(LoadOrder, ParallelMovesInOneGroupNeverOverlapOrLoseAMove) {
+    const std::wstring group = Group(L"Parallel");
+    Service(L"ddParAnchor", group, 1);
+    std::vector<TestService*> movers;
+    for (uint32_t tag = 11; tag <= 14; ++tag) {
+        movers.push_back(&Service(L"ddPar" + std::to_wstring(tag), group, tag));
+    }
+    SetGroupValue(group, Le({6, 1, 11, 12, 13, 14, 99}));
+
+    ddtest::SharedValueWatchDouble watch;
+    std::vector<std::exception_ptr> failures(movers.size() + 1);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < movers.size(); ++i) {
+        threads.emplace_back([&, i] {
+            try {
+                // Two to the front, two right after the anchor.
+                if (i % 2 == 0) {
+                    setup::MoveServiceToFront(movers[i]->handle());
+                } else {
+                    setup::MoveServiceAfter(movers[i]->handle(), L"ddParAnchor");
+                }
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const std::exception_ptr& failure : failures) {
+        EXPECT_FALSE(failure) << "a move failed";
+    }
+    EXPECT_EQ(4, watch.Changes());
+    EXPECT_EQ(1, watch.MostAtOnce());
+
+    const std::optional<Bytes> stored = GroupValue(group);
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(28u, stored->size());
+    std::vector<uint32_t> tags;
+    for (std::size_t at = 4; at < stored->size(); at += 4) {
+        tags.push_back((*stored)[at] | ((*stored)[at + 1] << 8) | ((*stored)[at + 2] << 16) |
+                       (static_cast<uint32_t>((*stored)[at + 3]) << 24));
+    }
+    // The front moves (11, 13) lead the list in some order; the after moves
+    // (12, 14) follow the anchor; 99 stays last; nothing is doubled or lost.
+    std::vector<uint32_t> front(tags.begin(), tags.begin() + 2);
+    std::sort(front.begin(), front.end());
+    EXPECT_EQ((std::vector<uint32_t>{11, 13}), front);
+    EXPECT_EQ(1u, tags[2]);
+    std::vector<uint32_t> after(tags.begin() + 3, tags.begin() + 5);
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ((std::vector<uint32_t>{12, 14}), after);
+    EXPECT_EQ(99u, tags[5]);
 }
 
 }  // namespace

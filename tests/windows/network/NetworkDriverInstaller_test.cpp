@@ -531,6 +531,49 @@ TEST_F(NetworkInstallerTest, LockHeldByAnotherClientFailsTheConstructorAfterTheT
     }
 }
 
+// Two network packages of one process running at once: the second waits for
+// the first inside the process, however long the first holds the lock, and
+// never fails on the system's lock wait (shortened here so that a failure
+// would show at once). The lock of another process keeps its wait, as the
+// test above shows.
+TEST_F(NetworkInstallerTest, ParallelPackagesOfTheProcessWaitForEachOther) {
+    SetNetworkLockTimeoutForTesting(100);
+    std::exception_ptr failures[2];
+    HANDLE firstHolds = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread first([&] {
+        try {
+            NetworkDriverInstaller installer(Package());
+            SetEvent(firstHolds);
+            Sleep(600);
+        } catch (...) {
+            failures[0] = std::current_exception();
+            SetEvent(firstHolds);
+        }
+    });
+    if (WaitForSingleObject(firstHolds, 30000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the first installer never got the lock";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::thread second([&] {
+        try {
+            NetworkDriverInstaller installer(Package());
+        } catch (...) {
+            failures[1] = std::current_exception();
+        }
+    });
+    second.join();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    first.join();
+    CloseHandle(firstHolds);
+    EXPECT_FALSE(failures[0]) << "the first package failed";
+    EXPECT_FALSE(failures[1]) << "the second package failed";
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_TRUE(Logged(L"Waiting for another network driver package of this installation."));
+    EXPECT_FALSE(Logged(L"Failed to requests a lock on network configuration."));
+    EXPECT_EQ(2u, CountCalls(L"ReleaseWriteLock"));
+    EXPECT_EQ(baselineLive_, netcfg::LiveObjects()) << "an interface pointer of the double was not released";
+}
+
 // Each failing step of the constructor: its message, the HRESULT as the
 // code, and the lock given back whenever the lock interface was obtained.
 TEST_F(NetworkInstallerTest, ConstructorFailuresReleaseTheLockTheInterfacesAndCom) {

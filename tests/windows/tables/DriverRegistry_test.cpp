@@ -69,25 +69,25 @@ TEST_F(DriverRegistryTest, InstallMergesWithTheValueOnTheMachine) {
         const DriverRegistryEntry configured =
             setup::ConfigureRegistryInstall(Entry(L"r", 1, Key(L"merge"), L"list", c.configured));
         EXPECT_EQ(c.expectedText, configured.value);
-        EXPECT_EQ(1, configured.action);
+        EXPECT_EQ(3, configured.action);
         setup::ApplyRegistryEntry(configured);
         const auto stored = ReadRaw(HKEY_CURRENT_USER, Key(L"merge"), L"list");
         EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), stored.type);
         EXPECT_EQ(c.expectedStored, stored.data);
     }
-    EXPECT_TRUE(HasLine(L"Configured installation of driver registry " + Key(L"merge") + L", list. Action: 1."));
+    EXPECT_TRUE(HasLine(L"Configured installation of driver registry " + Key(L"merge") + L", list. Action: 3."));
 }
 
 TEST_F(DriverRegistryTest, InstallWithoutValueOrKeyKeepsTheConfiguredText) {
     WriteRaw(HKEY_CURRENT_USER, Key(L"present"), L"other", REG_SZ, Utf16(std::wstring(L"x\0", 2)));
     const auto noValue = setup::ConfigureRegistryInstall(Entry(L"r", 1, Key(L"present"), L"list", L"[~]c"));
     EXPECT_EQ(L"[~]c", noValue.value);
-    EXPECT_EQ(1, noValue.action);
+    EXPECT_EQ(3, noValue.action);
     EXPECT_TRUE(HasLine(L"The registry value '" + Key(L"present") + L"\\list' is not exist. Error 0x80070002."));
 
     const auto noKey = setup::ConfigureRegistryInstall(Entry(L"r", 1, Key(L"absent"), L"list", L"c[~]"));
     EXPECT_EQ(L"c[~]", noKey.value);
-    EXPECT_EQ(1, noKey.action);
+    EXPECT_EQ(3, noKey.action);
     EXPECT_TRUE(HasLine(L"The registry key '" + Key(L"absent") + L"' is not exist. Error 0x80070002."));
 
     // Written as the multi-string holding c alone.
@@ -103,19 +103,84 @@ TEST_F(DriverRegistryTest, UninstallRemovesItemsAndDeletesAnEmptiedList) {
 
     const auto partial = setup::ConfigureRegistryUninstall(Entry(L"r1", 1, Key(L"u"), L"abc", L"[~]b"));
     EXPECT_EQ(L"a[~]c", partial.value);
-    EXPECT_EQ(1, partial.action);
+    EXPECT_EQ(4, partial.action);
     const auto whole = setup::ConfigureRegistryUninstall(Entry(L"r2", 1, Key(L"u"), L"ab", L"[~]a[~]b[~]"));
     EXPECT_EQ(L"[~]", whole.value);
-    EXPECT_EQ(2, whole.action);
+    EXPECT_EQ(4, whole.action);
     const auto missing = setup::ConfigureRegistryUninstall(Entry(L"r3", 1, Key(L"u"), L"none", L"[~]x"));
     EXPECT_EQ(L"[~]x", missing.value);
-    EXPECT_EQ(2, missing.action);
+    EXPECT_EQ(4, missing.action);
     EXPECT_TRUE(HasLine(L"The registry value '" + Key(L"u") + L"\\none' is not exist. Error 0x80070002."));
-    EXPECT_TRUE(HasLine(L"Configured uninstallation of driver registry " + Key(L"u") + L", ab. Action: 2."));
+    EXPECT_TRUE(HasLine(L"Configured uninstallation of driver registry " + Key(L"u") + L", ab. Action: 4."));
 
-    setup::ApplyDriverRegistry({partial, whole});
+    setup::ApplyDriverRegistry({partial, whole, missing});
     EXPECT_EQ(Utf16(std::wstring(L"a\0c\0\0", 5)), ReadRaw(HKEY_CURRENT_USER, Key(L"u"), L"abc").data);
     EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, Key(L"u"), L"ab").exists);
+    EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, Key(L"u"), L"none").exists);
+    EXPECT_TRUE(HasLine(L"The registry value 'none' keeps its items."));
+}
+
+// Two rows merging into one multi-string, configured together while the
+// value holds other items (or does not exist): after the install both items
+// are in, and the uninstall and the rollback each take out only their own,
+// while an item that the machine added meanwhile stays. The value is deleted
+// only when it did not exist before.
+TEST_F(DriverRegistryTest, TwoRowsMergingIntoOneValueKeepEachOthersItems) {
+    const Bytes before = Utf16(std::wstring(L"a\0b\0\0", 5));
+    for (const bool existed : {true, false}) {
+        SCOPED_TRACE(existed ? "value existed" : "no value before");
+        RegDeleteTreeW(HKEY_CURRENT_USER, kBase);
+        if (existed) {
+            WriteRaw(HKEY_CURRENT_USER, Key(L"two"), L"list", REG_MULTI_SZ, before);
+        }
+        const std::vector<DriverRegistryEntry> rows = {Entry(L"r1", 1, Key(L"two"), L"list", L"[~]x"),
+                                                       Entry(L"r2", 1, Key(L"two"), L"list", L"y[~]")};
+        std::vector<DriverRegistryEntry> install;
+        std::vector<DriverRegistryEntry> rollback;
+        for (const DriverRegistryEntry& row : rows) {
+            install.push_back(setup::ConfigureRegistryInstall(row));
+            rollback.push_back(setup::ConfigureRegistryRollbackInstall(row));
+        }
+        // Through the CustomActionData text, as scheduled data travels.
+        install = setup::DecodeRegistryEntries(setup::EncodeRegistryEntries(install));
+        rollback = setup::DecodeRegistryEntries(setup::EncodeRegistryEntries(rollback));
+
+        setup::ApplyDriverRegistry(install);
+        const Bytes installed = existed ? Utf16(std::wstring(L"y\0a\0b\0x\0\0", 9)) : Utf16(std::wstring(L"y\0x\0\0", 5));
+        EXPECT_EQ(installed, ReadRaw(HKEY_CURRENT_USER, Key(L"two"), L"list").data);
+
+        std::vector<DriverRegistryEntry> uninstall;
+        for (const DriverRegistryEntry& row : rows) {
+            uninstall.push_back(setup::ConfigureRegistryUninstall(row));
+        }
+        setup::ApplyDriverRegistry(uninstall);
+        const auto removed = ReadRaw(HKEY_CURRENT_USER, Key(L"two"), L"list");
+        EXPECT_EQ(existed, removed.exists);
+        if (existed) {
+            EXPECT_EQ(before, removed.data);
+        }
+
+        // Installed again, and the machine adds "m" before the rollback runs.
+        setup::ApplyDriverRegistry(install);
+        const Bytes withM = existed ? Utf16(std::wstring(L"y\0a\0b\0x\0m\0\0", 11)) : Utf16(std::wstring(L"y\0x\0m\0\0", 7));
+        WriteRaw(HKEY_CURRENT_USER, Key(L"two"), L"list", REG_MULTI_SZ, withM);
+        setup::ApplyDriverRegistry(rollback);
+        const Bytes kept = existed ? Utf16(std::wstring(L"a\0b\0m\0\0", 7)) : Utf16(std::wstring(L"m\0\0", 3));
+        EXPECT_EQ(kept, ReadRaw(HKEY_CURRENT_USER, Key(L"two"), L"list").data);
+
+        // Without the machine's item, the rollback gives back exactly what was there.
+        RegDeleteTreeW(HKEY_CURRENT_USER, kBase);
+        if (existed) {
+            WriteRaw(HKEY_CURRENT_USER, Key(L"two"), L"list", REG_MULTI_SZ, before);
+        }
+        setup::ApplyDriverRegistry(install);
+        setup::ApplyDriverRegistry(rollback);
+        if (existed) {
+            EXPECT_EQ(before, ReadRaw(HKEY_CURRENT_USER, Key(L"two"), L"list").data);
+        } else {
+            EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, Key(L"two"), L"list").exists);
+        }
+    }
 }
 
 TEST_F(DriverRegistryTest, RollbackConfigurationsRestoreWhatWasFound) {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "doubles/SharedValueWatchDouble.h"
+#include "tables/DriverRegistryData.h"
 #include "tables/RegistryAccess.h"
 #include "tables/UpperFilters.h"
 #include "windows/tables/RegistryTestSupport.h"
@@ -50,6 +54,26 @@ protected:
         WriteRaw(HKEY_LOCAL_MACHINE, ClassKey(), L"UpperFilters", REG_MULTI_SZ, Utf16(items));
     }
     static regtest::RawValue Filters() { return ReadRaw(HKEY_LOCAL_MACHINE, ClassKey(), L"UpperFilters"); }
+    // The stored multi-string's items joined with "[~]"; "none" without a value.
+    static std::wstring FilterItems() {
+        const regtest::RawValue stored = Filters();
+        if (!stored.exists) {
+            return L"none";
+        }
+        EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), stored.type);
+        std::wstring items;
+        std::wstring item;
+        for (std::size_t i = 0; i + 1 < stored.data.size(); i += 2) {
+            const wchar_t c = static_cast<wchar_t>(stored.data[i] | (stored.data[i + 1] << 8));
+            if (c != L'\0') {
+                item.push_back(c);
+            } else if (!item.empty()) {
+                items += (items.empty() ? L"" : L"[~]") + item;
+                item.clear();
+            }
+        }
+        return items;
+    }
 };
 
 TEST_F(UpperFilterTest, InstallWithoutClassKeyWritesTheFilterAlone) {
@@ -58,9 +82,9 @@ TEST_F(UpperFilterTest, InstallWithoutClassKeyWritesTheFilterAlone) {
     EXPECT_EQ(2, entry.root);
     EXPECT_EQ(ClassKey(), entry.key);
     EXPECT_EQ(L"[~]flt[~]", entry.value);
-    EXPECT_EQ(1, entry.action);
+    EXPECT_EQ(3, entry.action);
     EXPECT_TRUE(HasLine(L"The registry key '" + ClassKey() + L"' is not exist. Error 0x80070002."));
-    EXPECT_TRUE(HasLine(L"Configured installation of upper filter " + ClassKey() + L", UpperFilters, [~]flt[~]. Action: 1."));
+    EXPECT_TRUE(HasLine(L"Configured installation of upper filter " + ClassKey() + L", UpperFilters, [~]flt[~]. Action: 3."));
 
     setup::ApplyDriverRegistry({entry});
     const auto stored = Filters();
@@ -85,43 +109,113 @@ TEST_F(UpperFilterTest, InstallPlacesTheFilterInTheListFound) {
         SetFilters(c.current);
         const auto entry = setup::ConfigureUpperFilterInstall(Row(L"flt", c.dependencies, c.attributes));
         EXPECT_EQ(c.expected, entry.value);
-        EXPECT_EQ(1, entry.action);
+        EXPECT_EQ(3, entry.action);
+        setup::ApplyDriverRegistry({entry});
+        EXPECT_EQ(c.expected, FilterItems());
     }
     EXPECT_TRUE(HasLine(L"Insert driver 'flt' before b."));
 }
 
-TEST_F(UpperFilterTest, UninstallOfTheOnlyItemWritesAnEmptyList) {
+// An empty class list and no list mean the same to Windows: the uninstall
+// of the only filter deletes the value.
+TEST_F(UpperFilterTest, UninstallTakesOutOnlyItsFilterAndDeletesAnEmptiedList) {
     SetFilters(std::wstring(L"flt\0\0", 5));
     const auto entry = setup::ConfigureUpperFilterUninstall(Row(L"flt"));
     EXPECT_EQ(L"[~]", entry.value);
-    EXPECT_EQ(1, entry.action);
+    EXPECT_EQ(4, entry.action);
     setup::ApplyDriverRegistry({entry});
-    const auto stored = Filters();
-    ASSERT_TRUE(stored.exists);
-    EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), stored.type);
-    EXPECT_EQ(Utf16(std::wstring(L"\0\0", 2)), stored.data);
+    EXPECT_EQ(L"none", FilterItems());
 
     SetFilters(std::wstring(L"a\0flt\0b\0\0", 9));
-    EXPECT_EQ(L"a[~]b", setup::ConfigureUpperFilterUninstall(Row(L"flt")).value);
+    const auto middle = setup::ConfigureUpperFilterUninstall(Row(L"flt"));
+    EXPECT_EQ(L"a[~]b", middle.value);
+    // A filter that came after the scheduling stays.
+    SetFilters(std::wstring(L"a\0flt\0late\0b\0\0", 14));
+    setup::ApplyDriverRegistry({middle});
+    EXPECT_EQ(L"a[~]late[~]b", FilterItems());
 }
 
-TEST_F(UpperFilterTest, MissingListOnUninstallOrRollbackOfInstallDoesNothing) {
-    const auto uninstall = setup::ConfigureUpperFilterUninstall(Row(L"flt"));
-    EXPECT_EQ(0, uninstall.action);
-    const auto rollback = setup::ConfigureUpperFilterRollbackInstall(Row(L"flt"));
-    EXPECT_EQ(0, rollback.action);
-    EXPECT_TRUE(HasLine(L"Configured rollback installation of upper filter " + ClassKey() + L", UpperFilters, [~]. Action: 0."));
-
-    // The class key without the value: the rollback of an uninstall writes the filter alone.
+// A class without "UpperFilters": install then uninstall, and install then
+// rollback, both leave no value. Before, the rollback entry did nothing and
+// the filter stayed in the list after its service was gone.
+TEST_F(UpperFilterTest, ClassWithoutListEndsWithoutList) {
     WriteRaw(HKEY_LOCAL_MACHINE, ClassKey(), L"Class", REG_SZ, Utf16(std::wstring(L"x\0", 2)));
+    const auto rollback = setup::ConfigureUpperFilterRollbackInstall(Row(L"flt"));
+    EXPECT_EQ(5, rollback.action);
+    EXPECT_TRUE(HasLine(L"The registry value '" + ClassKey() + L"\\UpperFilters' is not exist. Error 0x80070002."));
+    EXPECT_TRUE(HasLine(L"Configured rollback installation of upper filter " + ClassKey() + L", UpperFilters, [~]. Action: 5."));
+    const auto install = setup::ConfigureUpperFilterInstall(Row(L"flt"));
+
+    setup::ApplyDriverRegistry({install});
+    EXPECT_EQ(L"flt", FilterItems());
+    setup::ApplyDriverRegistry({rollback});
+    EXPECT_EQ(L"none", FilterItems());
+
+    setup::ApplyDriverRegistry({install});
+    setup::ApplyDriverRegistry({setup::ConfigureUpperFilterUninstall(Row(L"flt"))});
+    EXPECT_EQ(L"none", FilterItems());
+
+    // Nothing to take out: the uninstall and the rollback leave the class alone.
+    setup::ApplyDriverRegistry({setup::ConfigureUpperFilterUninstall(Row(L"flt")), rollback});
+    EXPECT_EQ(L"none", FilterItems());
+    EXPECT_TRUE(HasLine(L"The registry value 'UpperFilters' keeps its items."));
+
+    // The rollback of an uninstall that found no list reinstates the filter.
     const auto reinstate = setup::ConfigureUpperFilterRollbackUninstall(Row(L"flt"));
     EXPECT_EQ(L"[~]flt[~]", reinstate.value);
-    EXPECT_EQ(1, reinstate.action);
-    EXPECT_TRUE(HasLine(L"The registry value '" + ClassKey() + L"\\UpperFilters' is not exist. Error 0x80070002."));
+    EXPECT_EQ(3, reinstate.action);
+    setup::ApplyDriverRegistry({reinstate});
+    EXPECT_EQ(L"flt", FilterItems());
+}
 
+// Two rows of one package on one class (list "partmgr, tail" before), each
+// configured while scheduling from the same list: after the install both
+// filters are in at their place; after the uninstall the list is as before;
+// the rollback gives it back exactly, and keeps a filter the machine added
+// meanwhile. Before, the second row's whole list replaced the first's.
+TEST_F(UpperFilterTest, TwoRowsOnOneClassKeepEachOther) {
+    const std::wstring before = L"partmgr[~]tail";
+    DriverUpperFilterEntry aux = Row(L"barsaux", L"partmgr");
+    aux.id = L"aux";
+    DriverUpperFilterEntry flt = Row(L"barsfilt", L"tail");
+    flt.id = L"flt";
+    const auto schedule = [&](auto configure) {
+        SetFilters(std::wstring(L"partmgr\0tail\0\0", 14));
+        return setup::DecodeRegistryEntries(setup::EncodeRegistryEntries({configure(aux), configure(flt)}));
+    };
+    const auto install = schedule(setup::ConfigureUpperFilterInstall);
+    const auto rollback = schedule(setup::ConfigureUpperFilterRollbackInstall);
+
+    setup::ApplyDriverRegistry(install);
+    const std::wstring both = L"barsaux[~]partmgr[~]barsfilt[~]tail";
+    EXPECT_EQ(both, FilterItems());
+    setup::ApplyDriverRegistry(rollback);
+    EXPECT_EQ(before, FilterItems());
+
+    setup::ApplyDriverRegistry(install);
+    WriteRaw(HKEY_LOCAL_MACHINE, ClassKey(), L"UpperFilters", REG_MULTI_SZ,
+             Utf16(std::wstring(L"barsaux\0partmgr\0barsfilt\0tail\0late\0\0", 36)));
+    setup::ApplyDriverRegistry(rollback);
+    EXPECT_EQ(before + L"[~]late", FilterItems());
+
+    SetFilters(std::wstring(L"partmgr\0tail\0\0", 14));
+    setup::ApplyDriverRegistry(install);
+    SetFilters(std::wstring(L"barsaux\0partmgr\0barsfilt\0tail\0\0", 31));
+    const auto uninstall = setup::DecodeRegistryEntries(setup::EncodeRegistryEntries(
+        {setup::ConfigureUpperFilterUninstall(aux), setup::ConfigureUpperFilterUninstall(flt)}));
+    setup::ApplyDriverRegistry(uninstall);
+    EXPECT_EQ(before, FilterItems());
+}
+
+// A filter that stood in the list at scheduling goes back to its place when
+// the rollback of a reinstall runs, even though the install moved it.
+TEST_F(UpperFilterTest, RollbackPutsAFilterFoundBackInItsPlace) {
+    SetFilters(std::wstring(L"a\0flt\0b\0\0", 9));
+    const auto rollback = setup::ConfigureUpperFilterRollbackInstall(Row(L"flt", L"a"));
+    setup::ApplyDriverRegistry({setup::ConfigureUpperFilterInstall(Row(L"flt", L"a"))});
+    EXPECT_EQ(L"flt[~]a[~]b", FilterItems());
     setup::ApplyDriverRegistry({rollback});
-    EXPECT_FALSE(Filters().exists);
-    EXPECT_TRUE(HasLine(L"The operation of driver registry was not specified. Do nothing."));
+    EXPECT_EQ(L"a[~]flt[~]b", FilterItems());
 }
 
 // A one-item or empty list found at scheduling time is restored as a
@@ -131,7 +225,7 @@ TEST_F(UpperFilterTest, RollbackOfInstallRestoresShortListsAsMultiStrings) {
         SCOPED_TRACE(found.size());
         SetFilters(found);
         const auto rollback = setup::ConfigureUpperFilterRollbackInstall(Row(L"flt"));
-        ASSERT_EQ(1, rollback.action);
+        ASSERT_EQ(5, rollback.action);
         setup::ApplyDriverRegistry({setup::ConfigureUpperFilterInstall(Row(L"flt"))});
         EXPECT_NE(Utf16(found), Filters().data);
 
@@ -141,6 +235,41 @@ TEST_F(UpperFilterTest, RollbackOfInstallRestoresShortListsAsMultiStrings) {
         const std::wstring expected = found.size() == 1 ? std::wstring(L"\0\0", 2) : found;
         EXPECT_EQ(Utf16(expected), restored.data);
     }
+}
+
+// Package threads changing one class list at the same time: each change is
+// held open between its read and its write, so without the lock the threads
+// would overlap and write back lists that miss each other's filter.
+TEST_F(UpperFilterTest, ThreadsChangingOneListNeverOverlapOrLoseAFilter) {
+    constexpr int kThreads = 4;
+    SetFilters(std::wstring(L"partmgr\0\0", 9));
+    ddtest::SharedValueWatchDouble watch;
+    std::vector<std::exception_ptr> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            try {
+                DriverUpperFilterEntry row = Row(L"f" + std::to_wstring(i), L"partmgr");
+                row.id = L"r" + std::to_wstring(i);
+                setup::ApplyDriverRegistry({setup::ConfigureUpperFilterInstall(row)});
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const std::exception_ptr& failure : failures) {
+        EXPECT_FALSE(failure) << "a thread failed";
+    }
+    EXPECT_EQ(kThreads, watch.Changes());
+    EXPECT_EQ(1, watch.MostAtOnce());
+    const std::wstring items = FilterItems();
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_NE(std::wstring::npos, items.find(L"f" + std::to_wstring(i) + L"[~]")) << ddtest::Narrow(items);
+    }
+    EXPECT_NE(std::wstring::npos, items.find(L"partmgr"));
 }
 
 class UpperFilterTableTest : public regtest::SessionTest {};
@@ -163,7 +292,7 @@ TEST_F(UpperFilterTableTest, ReadsRowsAndConfiguresFalseConditionsAlike) {
 
     // The condition is false, yet the row is configured and carried along.
     const auto entry = setup::ConfigureUpperFilterInstall(rows[0]);
-    EXPECT_EQ(1, entry.action);
+    EXPECT_EQ(3, entry.action);
     EXPECT_EQ(L"0", entry.condition);
     EXPECT_EQ(L"[~]flt[~]", entry.value);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, ClassKey().c_str());
