@@ -293,7 +293,7 @@ def modern_sources(work):
     line of text each)."""
     out = os.path.join(work, "src-modern")
     os.makedirs(out, exist_ok=True)
-    for stem in ("KMDF", "usermode_accessors_sample"):
+    for stem in ("simsensor", "usermode_accessors_sample"):
         shutil.copyfile(os.path.join(ddpkg.FIXTURES, "modern", stem + ".inf"), os.path.join(out, stem + ".inf"))
         for ext in (".sys", ".cat"):
             with open(os.path.join(out, stem + ext), "w") as f:

@@ -15,6 +15,7 @@ files are still in place when the driver rollback runs."""
 import os
 import re
 import shutil
+import unittest
 
 import ddpkg
 from lifecycle import (CANCELER, State, driver_sources, install_recovery_doubles, modern_sources, multi_sz,
@@ -280,36 +281,38 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         self.assertEqual({}, recovery_image_infs(record))
         self.assertEqual(self.before, State(self.wine).comparable())
 
+    @unittest.skip("Wine 8's device installer installs no driver from a models section decorated with a version "
+                   "only: the device node stays without service (docs/testing-under-wine.md)")
     def test_modern_device_infs_deploy_as_root_devices_and_go_again(self):
         # Public samples' INFs, decorated for Windows 10 from build 16299 only and copying to DIRID 13: one with
         # its hardware id in the row, one whose hardware id is ROOT\<first service> (empty HardwareId).
         src = modern_sources(self.work)
-        drivers = {"kmdf": dict(stem="KMDF", type=3, sequence=10, hardware_id="Root\\KMDF"),
+        drivers = {"sensor": dict(stem="simsensor", type=3, sequence=10, hardware_id="ACPI\\MSNS0042"),
                    "uma": dict(stem="usermode_accessors_sample", type=3, sequence=20)}
         for d in drivers.values():
             d["source"] = src
         p, _ = product(self.work, drivers=drivers)
         msi = p.build(self.package_path())
-        services = ("kmdf", "umaaccessorssample")
+        services = ("simsensor", "umaaccessorssample")
         inf_store = self.wine.path("C:\\windows\\inf")
 
         def published():
             return sorted(f.lower() for f in os.listdir(inf_store)
-                          if f.lower() in ("kmdf.inf", "usermode_accessors_sample.inf") or
+                          if f.lower() in ("simsensor.inf", "usermode_accessors_sample.inf") or
                           (f.lower().startswith("oem") and f.lower().endswith(".inf")))
 
         code, log, lines = self.msiexec("i", msi)
         self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
         said = [t for a, t in lines if a == "InstallDriversDeferred"]
-        self.assertIn("The device driver 'kmdf' was successfully installed.", said)
+        self.assertIn("The device driver 'sensor' was successfully installed.", said)
         self.assertIn("The device driver 'uma' was successfully installed.", said)
         state = State(self.wine, services=services)
-        self.assertEqual([multi_sz("ROOT\\UmaAccessorsSample"), multi_sz("Root\\KMDF")],
+        self.assertEqual([multi_sz("ACPI\\MSNS0042"), multi_sz("ROOT\\UmaAccessorsSample")],
                          state.device_hardware_ids(), state.devices)
-        for service, image in (("kmdf", "kmdf.sys"), ("umaaccessorssample", "usermode_accessors_sample.sys")):
+        for service, image in (("simsensor", "simsensor.sys"), ("umaaccessorssample", "usermode_accessors_sample.sys")):
             self.assertEqual("dword:00000001", state.service_value(service, "Type"), state.services[service])
             self.assertIn(image, state.service_value(service, "ImagePath").lower())
-        self.assertEqual(["kmdf.inf", "usermode_accessors_sample.inf"], published())
+        self.assertEqual(["simsensor.inf", "usermode_accessors_sample.inf"], published())
 
         code, log, lines = self.msiexec("x", msi)
         self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])

@@ -10,6 +10,7 @@
 namespace {
 
 using setup::driver::ChooseModelsSection;
+using setup::driver::ChooseModelsSectionOfLines;
 using setup::driver::DecorationVersion;
 using setup::driver::ParseDecoration;
 namespace arch = setup::driver::architecture;
@@ -231,6 +232,35 @@ TEST(InfDecoration, VersionTestAskedOnlyWhereItDecides) {
                                    L"NTamd64.10.0...3", L"NTamd64.10.0...1"},
                                   arch::Amd64, recording));
     EXPECT_EQ((std::vector<uint32_t>{2, 3}), askedBuilds);
+}
+
+// One line per platform, as many INFs are written: the first line that
+// applies wins; none applying keeps the first line's models name.
+TEST(InfDecoration, ChoosesAmongManufacturerLines) {
+    using Lines = std::vector<std::vector<std::wstring>>;
+    const Lines perPlatform = {{L"Standard", L"NTx86.10.0...16299"},
+                               {L"Standard", L"NTamd64.10.0...16299"},
+                               {L"Standard", L"NTarm64.10.0...16299"}};
+    struct Case {
+        const char* name;
+        Lines lines;
+        System system;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {"the line of this platform", perPlatform, kAmd64Win10, L"Standard.NTamd64.10.0...16299"},
+        {"no line applies", perPlatform, kAmd64Win10Build16298, L"Standard"},
+        {"x86 takes its own line", perPlatform, System{arch::Intel, 10, 0, 1, 0, 19041}, L"Standard.NTx86.10.0...16299"},
+        {"first applying line, not the closest", {{L"A", L"NTamd64"}, {L"B", L"NTamd64.10.0"}}, kAmd64Win10, L"A.NTamd64"},
+        {"undecorated line applies", {{L"A", L"NTx86"}, {L"B"}}, kAmd64Win10, L"B"},
+        {"empty line skipped", {{}, {L"A", L"NTamd64"}}, kAmd64Win10, L"A.NTamd64"},
+        {"one line as before", {{L"Models", L"NTamd64", L"NTamd64.10.0"}}, kAmd64Win10, L"Models.NTamd64.10.0"},
+        {"no lines", {}, kAmd64Win10, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.expected, ChooseModelsSectionOfLines(c.lines, c.system.architecture, VersionOf(c.system)));
+    }
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST(RecoveryImageText, PublishedInfNames) {
         {L"oem.inf", false},       {L"oem1.inf_", false},   {L"oem1.infx", false},   {L"oem1a.inf", false},
         {L"oem 1.inf", false},     {L"xoem1.inf", false},   {L"oem1.pnf", false},    {L"mydrv.inf", false},
         {L"oem-1.inf", false},     {L"oem1..inf", false},   {L"", false},            {L".inf", false},
-        {L"oem1.inf\x", false},   {L"..\oem1.inf", false}, {L"oem\1.inf", false},
+        {L"oem1.inf\\x", false},   {L"..\\oem1.inf", false}, {L"oem\\1.inf", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::wstring(L"'") + c.name + L"'");

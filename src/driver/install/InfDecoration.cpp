@@ -216,4 +216,18 @@ std::wstring ChooseModelsSection(const std::vector<std::wstring>& manufacturerFi
     return chosen != nullptr ? models + L"." + *chosen : models;
 }
 
+std::wstring ChooseModelsSectionOfLines(const std::vector<std::vector<std::wstring>>& manufacturerLines,
+                                        uint16_t architecture, const VersionTest& versionTest) {
+    for (const std::vector<std::wstring>& fields : manufacturerLines) {
+        if (fields.empty()) {
+            continue;
+        }
+        const std::wstring chosen = ChooseModelsSection(fields, architecture, versionTest);
+        if (fields.size() == 1 || chosen != fields[0]) {
+            return chosen;
+        }
+    }
+    return manufacturerLines.empty() ? std::wstring() : ChooseModelsSection(manufacturerLines[0], architecture, versionTest);
+}
+
 }  // namespace setup::driver

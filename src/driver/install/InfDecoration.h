@@ -74,4 +74,13 @@ bool DecorationMatches(std::wstring_view decoration, uint16_t architecture, cons
 std::wstring ChooseModelsSection(const std::vector<std::wstring>& manufacturerFields, uint16_t architecture,
                                  const VersionTest& versionTest);
 
+// The models section for every line of the Manufacturer section, in line
+// order. INFs often give each platform a line of its own
+// ("%Mfg%=Standard,NTx86.10.0...16299" then "%Mfg%=Standard,NTamd64.10.0...16299"):
+// the first line that applies here wins, one without decorations or with a
+// decoration that matches, chosen by ChooseModelsSection. When no line
+// applies, the first line's models name alone; no lines give an empty name.
+std::wstring ChooseModelsSectionOfLines(const std::vector<std::vector<std::wstring>>& manufacturerLines,
+                                        uint16_t architecture, const VersionTest& versionTest);
+
 }  // namespace setup::driver

@@ -225,11 +225,17 @@ std::wstring GetLineText(const InfHandle& inf, const std::wstring& section, cons
 }
 
 std::wstring GetModelsSection(const InfHandle& inf) {
-    const std::vector<std::wstring> fields = GetFirstLineFields(inf, L"Manufacturer", std::wstring());
-    if (fields.empty()) {
+    std::vector<std::vector<std::wstring>> lines;
+    INFCONTEXT line = {};
+    if (SetupFindFirstLineW(inf.get(), L"Manufacturer", nullptr, &line)) {
+        do {
+            lines.push_back(GetLineFields(line));
+        } while (SetupFindNextLine(&line, &line));
+    }
+    if (lines.empty() || lines[0].empty()) {
         throw Exception(hresult::Fail, kManufacturerEmpty, std::wstring());
     }
-    return ChooseModelsSection(fields, NativeArchitecture(), MatchesVersion);
+    return ChooseModelsSectionOfLines(lines, NativeArchitecture(), MatchesVersion);
 }
 
 std::wstring GetActualSectionToInstall(const InfHandle& inf, const std::wstring& section) {

@@ -176,6 +176,21 @@ TEST_F(InfFileTest, VersionTestDoesNotFollowTheHostsDeclaredVersion) {
     EXPECT_EQ(L"Models.NTamd64.10.0...16299", GetModelsSection(inf));
 }
 
+// A line per platform, as real INFs often have it: the x64 one is read.
+TEST_F(InfFileTest, ModelsFromTheManufacturerLineOfThisPlatform) {
+    const InfHandle inf = Open(std::string(kVersion) +
+                               "[Manufacturer]\n"
+                               "%Mfg%=Standard,NTx86.10.0...16299\n"
+                               "%Mfg%=Standard,NTamd64.10.0...16299\n"
+                               "[Standard.NTx86.10.0...16299]\n"
+                               "%Dev%=X86_Install,ACPI\\X86DEV\n"
+                               "[Standard.NTamd64.10.0...16299]\n"
+                               "%Dev%=Amd64_Install,ACPI\\MSNS0042\n"
+                               "[Strings]\nMfg=\"Acme\"\nDev=\"Acme device\"\n");
+    EXPECT_EQ(L"Standard.NTamd64.10.0...16299", GetModelsSection(inf));
+    EXPECT_EQ(L"ACPI\\MSNS0042", GetModelHardwareId(inf));
+}
+
 TEST_F(InfFileTest, WithoutManufacturerInstallsFromDecoratedDefaultInstall) {
     const char* manufacturers[] = {"", "[Manufacturer]\n"};
     for (const char* manufacturer : manufacturers) {
