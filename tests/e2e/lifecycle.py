@@ -274,6 +274,18 @@ def install_recovery_doubles(wine, locate_output, image=False):
     return os.path.join(folder, "record.txt")
 
 
+def install_device_installer_double(wine):
+    """The stand-in newdev.dll (tests/doubles/DeviceInstallerDouble.cpp) in the prefix's system directory, loaded as
+    the native library rather than Wine's built-in one: Wine 8's device installer finds no model in a models section
+    decorated with a version (docs/testing-under-wine.md); the double chooses the decoration as Windows does."""
+    target = os.path.join(wine.path("C:\\windows\\system32"), "newdev.dll")
+    # The prefix's built-in DLLs are hard links to the template's: unlinked first, so the template keeps its own.
+    os.remove(target)
+    shutil.copyfile(os.path.join(ddpkg.BUILD_DIR, "dd_newdev_double.dll"), target)
+    overrides = [o for o in wine.env.get("WINEDLLOVERRIDES", "").split(";") if o]
+    wine.env["WINEDLLOVERRIDES"] = ";".join(overrides + ["newdev=n"])
+
+
 def recorded_commands(record):
     """The command lines the recovery doubles recorded, in order."""
     if not os.path.exists(record):

@@ -15,11 +15,11 @@ files are still in place when the driver rollback runs."""
 import os
 import re
 import shutil
-import unittest
 
 import ddpkg
-from lifecycle import (CANCELER, State, driver_sources, install_recovery_doubles, modern_sources, multi_sz,
-                       prepare_prefix, product, recorded_commands, recovery_image_infs, upgrade_table)
+from lifecycle import (CANCELER, State, driver_sources, install_device_installer_double, install_recovery_doubles,
+                       modern_sources, multi_sz, prepare_prefix, product, recorded_commands, recovery_image_infs,
+                       upgrade_table)
 
 WIN_RE = 0x40
 INSTALL_DIR = "C:\\Program Files\\DDTest\\"
@@ -281,11 +281,11 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         self.assertEqual({}, recovery_image_infs(record))
         self.assertEqual(self.before, State(self.wine).comparable())
 
-    @unittest.skip("Wine 8's device installer installs no driver from a models section decorated with a version "
-                   "only: the device node stays without service (docs/testing-under-wine.md)")
     def test_modern_device_infs_deploy_as_root_devices_and_go_again(self):
         # Public samples' INFs, decorated for Windows 10 from build 16299 only and copying to DIRID 13: one with
-        # its hardware id in the row, one whose hardware id is ROOT\<first service> (empty HardwareId).
+        # its hardware id in the row, one whose hardware id is ROOT\<first service> (empty HardwareId). Wine's
+        # device installer takes no such model: a stand-in for it chooses the decoration as Windows does.
+        install_device_installer_double(self.wine)
         src = modern_sources(self.work)
         drivers = {"sensor": dict(stem="simsensor", type=3, sequence=10, hardware_id="ACPI\\MSNS0042"),
                    "uma": dict(stem="usermode_accessors_sample", type=3, sequence=20)}
