@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "frame/Exception.h"
 #include "frame/Handles.h"
@@ -50,14 +51,20 @@ std::wstring RunTool(const std::wstring& tool, const std::wstring& commandLine,
     return RunProgram(tool, arguments, limit);
 }
 
+void RemovePublishedCopies(const std::wstring& mountDirectory, const std::vector<std::wstring>& publishedNames) {
+    for (const std::wstring& name : publishedNames) {
+        RunTool(Dism(), recovery_command::RemoveDriver(Dism(), mountDirectory, name));
+    }
+}
+
 [[noreturn]] void FailPrivilegeStep(const wchar_t* message) {
     throw Exception(HResultFromWin32(GetLastError()), message, kManageVolumePrivilege);
 }
 
 }  // namespace
 
-void ConfigureRecoveryEnvironment(const driver::DriverPackageList& packages) {
-    if (packages.empty()) {
+void ConfigureRecoveryEnvironment(const RecoveryDriverList& drivers, const PublishedCopyTest& isPublishedCopy) {
+    if (drivers.empty()) {
         return;
     }
     // The host process runs other actions after this one: the privilege
@@ -79,8 +86,8 @@ void ConfigureRecoveryEnvironment(const driver::DriverPackageList& packages) {
     std::wstring mountDirectory;
     try {
         InitializeRecoveryEnvironment(mountDirectory);
-        for (const driver::DriverPackage& package : packages) {
-            ApplyDriverToRecoveryEnvironment(mountDirectory, package);
+        for (const RecoveryDriver& driver : drivers) {
+            ApplyDriverToRecoveryEnvironment(mountDirectory, driver, isPublishedCopy);
         }
         CommitRecoveryEnvironment(mountDirectory);
     } catch (const Exception& e) {
@@ -104,21 +111,62 @@ void InitializeRecoveryEnvironment(std::wstring& mountDirectory) {
     RunTool(dism, recovery_command::Mount(dism, image, mountDirectory), g_imageStepLimit);
 }
 
-void ApplyDriverToRecoveryEnvironment(const std::wstring& mountDirectory, const driver::DriverPackage& package) {
-    switch (package.operation) {
-        case driver::operation::Install:
-        case driver::operation::Reinstall:
-            Log(L" - Adding driver '%s' to Windows Recovery Environment...", package.id);
-            RunTool(Dism(), recovery_command::AddDriver(Dism(), mountDirectory, package.infPath));
+void ApplyDriverToRecoveryEnvironment(const std::wstring& mountDirectory, const RecoveryDriver& driver,
+                                      const PublishedCopyTest& isPublishedCopy) {
+    switch (driver.operation) {
+        case recovery_operation::Install:
+        case recovery_operation::Reinstall:
+            Log(L" - Adding driver '%s' to Windows Recovery Environment...", driver.id);
+            // An earlier copy left in the image would be a second driver for the same device.
+            RemovePublishedCopies(mountDirectory, FindDriverInRecoveryEnvironment(mountDirectory, driver, isPublishedCopy));
+            RunTool(Dism(), recovery_command::AddDriver(Dism(), mountDirectory, driver.infPath));
             break;
-        case driver::operation::Uninstall:
-            Log(L" - Removing driver '%s' from Windows Recovery Environment...", package.id);
-            RunTool(Dism(), recovery_command::RemoveDriver(Dism(), mountDirectory, package.infPath));
+        case recovery_operation::Uninstall: {
+            Log(L" - Removing driver '%s' from Windows Recovery Environment...", driver.id);
+            const std::vector<std::wstring> published =
+                FindDriverInRecoveryEnvironment(mountDirectory, driver, isPublishedCopy);
+            if (published.empty()) {
+                Log(L"Driver '%s' is not in Windows Recovery Environment. Nothing to remove.", driver.id);
+            }
+            RemovePublishedCopies(mountDirectory, published);
             break;
+        }
         default:
             Log(L"The operation of driver was not specified. Do nothing.");
             break;
     }
+}
+
+std::vector<std::wstring> FindDriverInRecoveryEnvironment(const std::wstring& mountDirectory,
+                                                          const RecoveryDriver& driver,
+                                                          const PublishedCopyTest& isPublishedCopy) {
+    std::vector<std::wstring> published;
+    const std::wstring folder = JoinPath(JoinPath(mountDirectory, L"Windows"), L"INF");
+    WIN32_FIND_DATAW entry = {};
+    const UniqueFindHandle search(FindFirstFileW(JoinPath(folder, L"oem*.inf").c_str(), &entry));
+    if (!search) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return published;
+        }
+        throw Exception(HResultFromWin32(error), L"Failed to find oem*.inf in Windows Recovery Environment", folder);
+    }
+    do {
+        // The wildcard also lets through names that are no published name
+        // (oem1.inf_old, short names): those are never handed to dism.
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsPublishedInfName(entry.cFileName)) {
+            continue;
+        }
+        if (isPublishedCopy(driver.infPath, JoinPath(folder, entry.cFileName))) {
+            Log(L"Found '%s' in Windows Recovery Environment for driver '%s'.", entry.cFileName, driver.id);
+            published.emplace_back(entry.cFileName);
+        }
+    } while (FindNextFileW(search.get(), &entry));
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        throw Exception(HResultFromWin32(error), L"Failed to find oem*.inf in Windows Recovery Environment", folder);
+    }
+    return published;
 }
 
 void CommitRecoveryEnvironment(const std::wstring& mountDirectory) {

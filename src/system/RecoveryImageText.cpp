@@ -25,6 +25,31 @@ RecoveryImageLocation FindRecoveryImageLocation(const std::wstring& locateOutput
     return found;
 }
 
+bool IsPublishedInfName(std::wstring_view fileName) {
+    constexpr std::wstring_view kPrefix = L"oem";
+    constexpr std::wstring_view kSuffix = L".inf";
+    if (fileName.size() <= kPrefix.size() + kSuffix.size()) {
+        return false;
+    }
+    const auto sameLetters = [](std::wstring_view text, std::wstring_view lower) {
+        for (std::size_t i = 0; i < lower.size(); ++i) {
+            const wchar_t c = text[i];
+            if ((c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c) != lower[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const std::wstring_view digits = fileName.substr(kPrefix.size(), fileName.size() - kPrefix.size() - kSuffix.size());
+    for (const wchar_t c : digits) {
+        if (c < L'0' || c > L'9') {
+            return false;
+        }
+    }
+    return sameLetters(fileName.substr(0, kPrefix.size()), kPrefix) &&
+           sameLetters(fileName.substr(fileName.size() - kSuffix.size()), kSuffix);
+}
+
 namespace recovery_command {
 
 std::wstring Locate(const std::wstring& reagentc) { return reagentc + L" /info"; }
@@ -39,8 +64,9 @@ std::wstring AddDriver(const std::wstring& dism, const std::wstring& mountDirect
     return dism + L" /Image:\"" + mountDirectory + L"\" /Add-Driver /Driver:\"" + infPath + L"\"";
 }
 
-std::wstring RemoveDriver(const std::wstring& dism, const std::wstring& mountDirectory, const std::wstring& infPath) {
-    return dism + L" /Image:\"" + mountDirectory + L"\" /Remove-Driver /Driver:\"" + infPath + L"\"";
+std::wstring RemoveDriver(const std::wstring& dism, const std::wstring& mountDirectory,
+                         const std::wstring& publishedName) {
+    return dism + L" /Image:\"" + mountDirectory + L"\" /Remove-Driver /Driver:\"" + publishedName + L"\"";
 }
 
 std::wstring ListDrivers(const std::wstring& dism, const std::wstring& mountDirectory) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace setup {
 
@@ -26,13 +27,19 @@ struct RecoveryImageLocation {
 // return before the line feed belongs to the line end, not to the location.
 RecoveryImageLocation FindRecoveryImageLocation(const std::wstring& locateOutput);
 
+// Whether a file name is a published name of a third-party driver in an
+// image's INF folder: "oem", decimal digits and ".inf", in any letter case.
+// Only such a name is ever handed to dism's removal, which accepts nothing else.
+bool IsPublishedInfName(std::wstring_view fileName);
+
 // Command lines, the tool paths unquoted as the system directory gives them.
 namespace recovery_command {
 std::wstring Locate(const std::wstring& reagentc);
 std::wstring ListMounted(const std::wstring& dism);
 std::wstring Mount(const std::wstring& dism, const std::wstring& image, const std::wstring& mountDirectory);
 std::wstring AddDriver(const std::wstring& dism, const std::wstring& mountDirectory, const std::wstring& infPath);
-std::wstring RemoveDriver(const std::wstring& dism, const std::wstring& mountDirectory, const std::wstring& infPath);
+// Takes a published name of the image (oemN.inf), the only form dism removes.
+std::wstring RemoveDriver(const std::wstring& dism, const std::wstring& mountDirectory, const std::wstring& publishedName);
 std::wstring ListDrivers(const std::wstring& dism, const std::wstring& mountDirectory);
 std::wstring Commit(const std::wstring& dism, const std::wstring& mountDirectory);
 std::wstring Discard(const std::wstring& dism, const std::wstring& mountDirectory);

@@ -21,6 +21,20 @@ namespace {
 // -1: ask the system; 0 or 1: the answer a test chose.
 std::atomic<int> g_windows5xOverride{-1};
 
+using RtlVerifyVersionInfoFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*, DWORD, DWORDLONG);
+
+// ntdll is in every process; the function is looked up once.
+RtlVerifyVersionInfoFunction RtlVerifyVersionInfoEntry() {
+    static const RtlVerifyVersionInfoFunction entry = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr
+                   ? reinterpret_cast<RtlVerifyVersionInfoFunction>(
+                         reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlVerifyVersionInfo")))
+                   : nullptr;
+    }();
+    return entry;
+}
+
 }  // namespace
 
 uint32_t GetWindowsMajorVersion() {
@@ -45,6 +59,16 @@ uint32_t GetWindowsMajorVersion() {
     return HIWORD(info->dwFileVersionMS);
 }
 
+bool SystemVersionSatisfies(const OSVERSIONINFOEXW& wanted, DWORD typeMask, DWORDLONG conditions) {
+    const RtlVerifyVersionInfoFunction verify = RtlVerifyVersionInfoEntry();
+    if (verify == nullptr) {
+        return false;
+    }
+    // The function takes a non-constant pointer, though it only reads.
+    OSVERSIONINFOEXW copy = wanted;
+    return verify(&copy, typeMask, conditions) == 0;  // STATUS_SUCCESS
+}
+
 bool IsWindows5xSystem() {
     const int forced = g_windows5xOverride.load();
     if (forced >= 0) {
@@ -56,7 +80,7 @@ bool IsWindows5xSystem() {
     info.dwMinorVersion = 1;
     ULONGLONG conditions = VerSetConditionMask(0, VER_MAJORVERSION, VER_EQUAL);
     conditions = VerSetConditionMask(conditions, VER_MINORVERSION, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION, conditions) != FALSE;
+    return SystemVersionSatisfies(info, VER_MAJORVERSION | VER_MINORVERSION, conditions);
 }
 
 void SetWindows5xSystemForTesting(std::optional<bool> answer) {

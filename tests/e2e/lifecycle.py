@@ -115,7 +115,7 @@ def product(work, version=1, install_dir="DDTest", component_guids=None, previou
         cat = f"[INSTALLDIR]{stem}.cat" if d.get("cat", True) else ""
         ddpkg.driver_package(p, id_, component, f"[INSTALLDIR]{stem}.inf", cat,
                              attributes=attributes, type_=d["type"], sequence=d.get("sequence"),
-                             previous_guids=prev)
+                             previous_guids=prev, hardware_id=d.get("hardware_id", ""))
     # The catalog of the CryptCatalog table travels with the product's own component.
     members.update(ddpkg.driver_files(p, "Cat", ["ddprod.cat"], FIX, seq))
     p.rows("CryptCatalog").append(["prodcat", "ddprod.cat", "[INSTALLDIR]ddprod.cat", "Cat", ""])
@@ -260,12 +260,13 @@ def prepare_prefix(wine):
     })
 
 
-def install_recovery_doubles(wine, locate_output):
+def install_recovery_doubles(wine, locate_output, image=False):
     """The stand-in reagentc.exe and dism.exe in the prefix's system directory (dism loaded as the native program
-    rather than Wine's built-in one); reagentc answers the locate step with locate_output. Returns the file in which
-    both record their command lines."""
+    rather than Wine's built-in one); reagentc answers the locate step with locate_output. With image, dism keeps
+    the image's third-party drivers in the doubles' "image" folder as DISM keeps them in the image. Returns the
+    file in which both record their command lines."""
     folder = os.path.join(wine.dir, "recovery-doubles")
-    os.makedirs(folder, exist_ok=True)
+    os.makedirs(os.path.join(folder, "image") if image else folder, exist_ok=True)
     system32 = wine.path("C:\\windows\\system32")
     for tool in ("reagentc", "dism"):
         shutil.copyfile(os.path.join(ddpkg.BUILD_DIR, f"dd_{tool}_double.exe"), os.path.join(system32, tool + ".exe"))
@@ -276,9 +277,40 @@ def install_recovery_doubles(wine, locate_output):
     return os.path.join(folder, "record.txt")
 
 
+def install_device_installer_double(wine):
+    """The stand-in newdev.dll (tests/doubles/DeviceInstallerDouble.cpp) in the prefix's system directory, loaded as
+    the native library rather than Wine's built-in one: Wine 8's device installer finds no model in a models section
+    decorated with a version (docs/testing-under-wine.md); the double chooses the decoration as Windows does."""
+    target = os.path.join(wine.path("C:\\windows\\system32"), "newdev.dll")
+    # The prefix's built-in DLLs are hard links to the template's: unlinked first, so the template keeps its own.
+    os.remove(target)
+    shutil.copyfile(os.path.join(ddpkg.BUILD_DIR, "dd_newdev_double.dll"), target)
+    overrides = [o for o in wine.env.get("WINEDLLOVERRIDES", "").split(";") if o]
+    wine.env["WINEDLLOVERRIDES"] = ";".join(overrides + ["newdev=n"])
+
+
 def recorded_commands(record):
     """The command lines the recovery doubles recorded, in order."""
     if not os.path.exists(record):
         return []
     with open(record, "rb") as f:
         return [line for line in f.read().decode("utf-16-le").split("\n") if line]
+
+
+def recovery_image_infs(record):
+    """The published INFs (name: text) of the stand-in image kept beside the doubles' record."""
+    folder = os.path.join(os.path.dirname(record), "image", "Windows", "INF")
+    return {os.path.basename(f).lower(): read(f) for f in glob.glob(os.path.join(folder, "*.inf"))}
+
+
+def modern_sources(work):
+    """The public driver samples' INFs of tests/fixtures/modern with the driver images and catalogs they name (a
+    line of text each)."""
+    out = os.path.join(work, "src-modern")
+    os.makedirs(out, exist_ok=True)
+    for stem in ("simsensor", "usermode_accessors_sample"):
+        shutil.copyfile(os.path.join(ddpkg.FIXTURES, "modern", stem + ".inf"), os.path.join(out, stem + ".inf"))
+        for ext in (".sys", ".cat"):
+            with open(os.path.join(out, stem + ext), "w") as f:
+                f.write(f"stand-in {ext[1:]} of {stem}\n")
+    return out

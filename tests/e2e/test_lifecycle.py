@@ -17,8 +17,9 @@ import re
 import shutil
 
 import ddpkg
-from lifecycle import (CANCELER, State, driver_sources, install_recovery_doubles, multi_sz, prepare_prefix, product,
-                       recorded_commands, upgrade_table)
+from lifecycle import (CANCELER, State, driver_sources, install_device_installer_double, install_recovery_doubles,
+                       modern_sources, multi_sz, prepare_prefix, product, recorded_commands, recovery_image_infs,
+                       upgrade_table)
 
 TAMPER = os.path.join(ddpkg.BUILD_DIR, "dd_test_tamper.exe")
 WIN_RE = 0x40
@@ -292,12 +293,14 @@ class DriverLifecycle(ddpkg.PackageTestCase):
 
     def test_recovery_image_gets_the_drivers_after_every_package(self):
         record = install_recovery_doubles(
-            self.wine, "Windows RE location:    \\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE\r\n")
+            self.wine, "Windows RE location:    \\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE\r\n",
+            image=True)
         drivers = {"filt": dict(stem="ddfilt", type=1, sequence=10, attributes=WIN_RE),
                    "dev": dict(stem="dddev", type=3, sequence=20),
                    "net": dict(stem="ddnet", type=2, attributes=WIN_RE)}
         p, _ = product(self.work, drivers=drivers)
-        code, log, lines = self.msiexec("i", p.build(self.package_path()))
+        msi = p.build(self.package_path())
+        code, log, lines = self.msiexec("i", msi)
         self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
         commands = recorded_commands(record)
         self.assertEqual(7, len(commands), commands)
@@ -321,6 +324,77 @@ class DriverLifecycle(ddpkg.PackageTestCase):
         self.assertLess(deferred.index("The network driver 'net' was successfully installed."), need)
         self.assertLess(deferred.index("The device driver 'dev' was successfully installed."), need)
         self.assertFalse(os.path.exists(self.wine.path(mount)), mount)
+        infs = recovery_image_infs(record)
+        self.assertEqual(["oem1.inf", "oem2.inf"], sorted(infs))
+        self.assertIn(b"ddfilt", infs["oem1.inf"])
+        self.assertIn(b"ddnet", infs["oem2.inf"])
+
+        # A repair reinstalls both: each earlier copy is removed by its published name first, one copy stays.
+        os.remove(record)
+        code, log, lines = self.msiexec("repair", msi)
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        commands = recorded_commands(record)
+        mount = re.search(r'/MountDir:"([^"]*)"', commands[2]).group(1)
+        self.assertEqual([
+            f'{system}dism.exe /Image:"{mount}" /Remove-Driver /Driver:"oem1.inf"',
+            f'{system}dism.exe /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddfilt.inf"',
+            f'{system}dism.exe /Image:"{mount}" /Remove-Driver /Driver:"oem2.inf"',
+            f'{system}dism.exe /Image:"{mount}" /Add-Driver /Driver:"{INSTALL_DIR}ddnet.inf"',
+        ], commands[3:7])
+        self.assertEqual({"oem3.inf": infs["oem1.inf"], "oem4.inf": infs["oem2.inf"]}, recovery_image_infs(record))
+
+        # The uninstall removes them by the names the image published them under; the image is left without them.
+        os.remove(record)
+        code, log, lines = self.msiexec("x", msi)
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        commands = recorded_commands(record)
+        mount = re.search(r'/MountDir:"([^"]*)"', commands[2]).group(1)
+        removals = [c for c in commands if "/Remove-Driver" in c]
+        self.assertEqual([f'{system}dism.exe /Image:"{mount}" /Remove-Driver /Driver:"oem3.inf"',
+                          f'{system}dism.exe /Image:"{mount}" /Remove-Driver /Driver:"oem4.inf"'], removals)
+        said = [t for a, t in lines if a == "UninstallDriversDeferred"]
+        self.assertIn("Found 'oem3.inf' in Windows Recovery Environment for driver 'filt'.", said)
+        self.assertEqual({}, recovery_image_infs(record))
+        self.assertEqual(self.before, State(self.wine).comparable())
+
+    def test_modern_device_infs_deploy_as_root_devices_and_go_again(self):
+        # Public samples' INFs, decorated for Windows 10 from build 16299 only and copying to DIRID 13: one with
+        # its hardware id in the row, one whose hardware id is ROOT\<first service> (empty HardwareId). Wine's
+        # device installer takes no such model: a stand-in for it chooses the decoration as Windows does.
+        install_device_installer_double(self.wine)
+        src = modern_sources(self.work)
+        drivers = {"sensor": dict(stem="simsensor", type=3, sequence=10, hardware_id="ACPI\\MSNS0042"),
+                   "uma": dict(stem="usermode_accessors_sample", type=3, sequence=20)}
+        for d in drivers.values():
+            d["source"] = src
+        p, _ = product(self.work, drivers=drivers)
+        msi = p.build(self.package_path())
+        services = ("simsensor", "umaaccessorssample")
+        inf_store = self.wine.path("C:\\windows\\inf")
+
+        def published():
+            return sorted(f.lower() for f in os.listdir(inf_store)
+                          if f.lower() in ("simsensor.inf", "usermode_accessors_sample.inf") or
+                          (f.lower().startswith("oem") and f.lower().endswith(".inf")))
+
+        code, log, lines = self.msiexec("i", msi)
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        said = [t for a, t in lines if a == "InstallDriversDeferred"]
+        self.assertIn("The device driver 'sensor' was successfully installed.", said)
+        self.assertIn("The device driver 'uma' was successfully installed.", said)
+        state = State(self.wine, services=services)
+        self.assertEqual([multi_sz("ACPI\\MSNS0042"), multi_sz("ROOT\\UmaAccessorsSample")],
+                         state.device_hardware_ids(), state.devices)
+        for service, image in (("simsensor", "simsensor.sys"), ("umaaccessorssample", "usermode_accessors_sample.sys")):
+            self.assertEqual("dword:00000001", state.service_value(service, "Type"), state.services[service])
+            self.assertIn(image, state.service_value(service, "ImagePath").lower())
+        self.assertEqual(["simsensor.inf", "usermode_accessors_sample.inf"], published())
+
+        code, log, lines = self.msiexec("x", msi)
+        self.assertEqual(ddpkg.EXIT_SUCCESS, code, log[-4000:])
+        state = State(self.wine, services=services)
+        self.assertEqual([], state.device_hardware_ids(), state.devices)
+        self.assertEqual([], published())
 
     def test_the_network_filter_limit_reaches_the_installer_as_its_own_error(self):
         ddpkg.netcfg_double_answer(self.wine, "Install", 0x8004A029)

@@ -10,6 +10,7 @@
 namespace {
 
 using setup::driver::ChooseModelsSection;
+using setup::driver::ChooseModelsSectionOfLines;
 using setup::driver::DecorationVersion;
 using setup::driver::ParseDecoration;
 namespace arch = setup::driver::architecture;
@@ -18,14 +19,16 @@ namespace field = setup::driver::version_field;
 constexpr uint32_t kAllFields = field::MajorVersion | field::MinorVersion | field::ProductType | field::SuiteName;
 
 // The running system the version test answers for. Major and minor compare
-// as one version number ("at least"), product type and suite mask must be
-// equal, each only when its bit is in the type mask.
+// as one version number ("at least"), the build number on its own ("at
+// least"), product type and suite mask must be equal, each only when its bit
+// is in the type mask.
 struct System {
     uint16_t architecture;
     int32_t major;
     int32_t minor;
     uint8_t productType;
     uint16_t suiteMask;
+    uint32_t build = 0;
 };
 
 setup::driver::VersionTest VersionOf(const System& system) {
@@ -36,6 +39,9 @@ setup::driver::VersionTest VersionOf(const System& system) {
             if (system.major != wantMajor ? system.major < wantMajor : system.minor < wantMinor) {
                 return false;
             }
+        }
+        if ((v.typeMask & field::BuildNumber) && system.build < v.buildNumber) {
+            return false;
         }
         if ((v.typeMask & field::ProductType) && system.productType != v.productType) {
             return false;
@@ -48,7 +54,10 @@ setup::driver::VersionTest VersionOf(const System& system) {
 }
 
 constexpr System kAmd64Win8{arch::Amd64, 6, 2, 1, 0x100};
-constexpr System kAmd64Win10{arch::Amd64, 10, 0, 1, 0x100};
+constexpr System kAmd64Win10{arch::Amd64, 10, 0, 1, 0x100, 19041};
+constexpr System kAmd64Win10Build16298{arch::Amd64, 10, 0, 1, 0x100, 16298};
+constexpr System kAmd64Win10Build16299{arch::Amd64, 10, 0, 1, 0x100, 16299};
+constexpr System kAmd64Win10Build17763{arch::Amd64, 10, 0, 1, 0x100, 17763};
 constexpr System kAmd64Win11Server{arch::Amd64, 10, 0, 3, 0x110};
 constexpr System kX86Win7{arch::Intel, 6, 1, 1, 0};
 constexpr System kIa64{arch::Ia64, 6, 1, 3, 0};
@@ -62,11 +71,34 @@ struct ModelsCase {
     std::wstring expected;
 };
 
-TEST(InfDecoration, ChoosesTheFirstMatchingDecorationInLineOrder) {
+TEST(InfDecoration, ChoosesTheClosestMatchingDecoration) {
+    const std::vector<std::wstring> modern = {L"Models", L"NTamd64.10.0...16299"};
+    const std::vector<std::wstring> modernOrPlain = {L"Models", L"NTamd64", L"NTamd64.10.0...16299"};
+    const std::vector<std::wstring> byBuild = {L"Models", L"NTamd64.6.3", L"NTamd64.10.0...16299",
+                                               L"NTamd64.10.0...17763", L"NTamd64.10.0"};
     const ModelsCase cases[] = {
-        {"first match wins below 10", {L"Models", L"NTamd64.10.0", L"NTamd64"}, kAmd64Win8, L"Models.NTamd64"},
-        {"first match wins at 10", {L"Models", L"NTamd64.10.0", L"NTamd64"}, kAmd64Win10, L"Models.NTamd64.10.0"},
-        {"not the most specific", {L"Models", L"NTamd64", L"NTamd64.10.0"}, kAmd64Win10, L"Models.NTamd64"},
+        {"plain below 10", {L"Models", L"NTamd64.10.0", L"NTamd64"}, kAmd64Win8, L"Models.NTamd64"},
+        {"version before plain at 10", {L"Models", L"NTamd64.10.0", L"NTamd64"}, kAmd64Win10, L"Models.NTamd64.10.0"},
+        {"closest, not first in line order", {L"Models", L"NTamd64", L"NTamd64.10.0"}, kAmd64Win10,
+         L"Models.NTamd64.10.0"},
+        {"higher minor closer", {L"Models", L"NTamd64.6.0", L"NTamd64.6.2", L"NTamd64.6.1"}, kAmd64Win8,
+         L"Models.NTamd64.6.2"},
+        {"higher major beats higher minor", {L"Models", L"NTamd64.6.3", L"NTamd64.10.0"}, kAmd64Win10,
+         L"Models.NTamd64.10.0"},
+        {"tie keeps line order", {L"Models", L"NTamd64.10.0.0x1", L"NTamd64.10.0"}, kAmd64Win10,
+         L"Models.NTamd64.10.0.0x1"},
+        {"tie of plain ones keeps line order", {L"Models", L"ntamd64", L"NTamd64"}, kAmd64Win10, L"Models.ntamd64"},
+        {"build below", modern, kAmd64Win10Build16298, L"Models"},
+        {"build equal", modern, kAmd64Win10Build16299, L"Models.NTamd64.10.0...16299"},
+        {"build above", modern, kAmd64Win10, L"Models.NTamd64.10.0...16299"},
+        {"build below falls back to plain", modernOrPlain, kAmd64Win10Build16298, L"Models.NTamd64"},
+        {"build equal beats plain", modernOrPlain, kAmd64Win10Build16299, L"Models.NTamd64.10.0...16299"},
+        {"build on 8 does not match", modern, kAmd64Win8, L"Models"},
+        {"highest build that passes", byBuild, kAmd64Win10, L"Models.NTamd64.10.0...17763"},
+        {"build between two", byBuild, kAmd64Win10Build16299, L"Models.NTamd64.10.0...16299"},
+        {"plain 10.0 below every build", byBuild, kAmd64Win10Build16298, L"Models.NTamd64.10.0"},
+        {"only 6.3 on 8.1", byBuild, System{arch::Amd64, 6, 3, 1, 0x100, 9600}, L"Models.NTamd64.6.3"},
+        {"build at exactly 17763", byBuild, kAmd64Win10Build17763, L"Models.NTamd64.10.0...17763"},
         {"platform case ignored, written case kept", {L"Models", L"NTAMD64"}, kAmd64Win8, L"Models.NTAMD64"},
         {"mixed case with version", {L"Models", L"nTaMd64.6.0"}, kAmd64Win8, L"Models.nTaMd64.6.0"},
         {"minor version counts", {L"Models", L"NTamd64.6.3", L"NTamd64.6.2"}, kAmd64Win8, L"Models.NTamd64.6.2"},
@@ -107,7 +139,10 @@ struct ParseCase {
     uint8_t productType;
     uint16_t suiteMask;
     uint32_t typeMask;
+    uint32_t build = 0;
 };
+
+constexpr uint32_t kBuild = field::BuildNumber;
 
 TEST(InfDecoration, ParsesPlatformAndVersionParts) {
     const ParseCase cases[] = {
@@ -128,8 +163,18 @@ TEST(InfDecoration, ParsesPlatformAndVersionParts) {
         {L"NTamd64.0x.0x", L"ntamd64", true, 0, 0, 0, 0, 0},
         {L"NTamd64. 6.+1", L"ntamd64", true, 6, 1, 0, 0, field::MajorVersion | field::MinorVersion},
         {L"NTamd64.-1", L"ntamd64", true, -1, 0, 0, 0, field::MajorVersion},
-        // The suite mask is the rest after the fourth ".", read as far as it is hexadecimal.
+        // The suite mask stands after the fourth ".", read as far as it is
+        // hexadecimal; the build number after the fifth, in decimal.
         {L"NTamd64.6.1.1.0x10.extra", L"ntamd64", true, 6, 1, 1, 0x10, kAllFields},
+        {L"NTamd64.10.0...16299", L"ntamd64", true, 10, 0, 0, 0, field::MajorVersion | kBuild, 16299},
+        {L"NTamd64.10.0.1.0x100.17763", L"ntamd64", true, 10, 0, 1, 0x100,
+         field::MajorVersion | field::ProductType | field::SuiteName | kBuild, 17763},
+        {L"NTamd64.10.0.....22000", L"ntamd64", true, 10, 0, 0, 0, field::MajorVersion, 0},
+        {L"NTamd64.10.0...16299.5", L"ntamd64", true, 10, 0, 0, 0, field::MajorVersion | kBuild, 16299},
+        {L"NTamd64.10.0...0x10", L"ntamd64", true, 10, 0, 0, 0, field::MajorVersion, 0},
+        {L"NTamd64.10.0...-5", L"ntamd64", true, 10, 0, 0, 0, field::MajorVersion, 0},
+        {L"NTamd64....1", L"ntamd64", true, 0, 0, 0, 1, field::SuiteName, 0},
+        {L"NTamd64.....1", L"ntamd64", true, 0, 0, 0, 0, kBuild, 1},
         // Product type keeps its low byte, suite mask its low 16 bits; a part
         // that truncates to 0 takes no part in the test.
         {L"NTamd64.6.1.0x1ff", L"ntamd64", true, 6, 1, 0xff, 0, field::MajorVersion | field::MinorVersion | field::ProductType},
@@ -150,6 +195,7 @@ TEST(InfDecoration, ParsesPlatformAndVersionParts) {
         EXPECT_EQ(c.productType, parsed.version.productType);
         EXPECT_EQ(c.suiteMask, parsed.version.suiteMask);
         EXPECT_EQ(c.typeMask, parsed.version.typeMask);
+        EXPECT_EQ(c.build, parsed.version.buildNumber);
     }
 }
 
@@ -169,20 +215,52 @@ TEST(InfDecoration, AllZeroVersionStillAsksTheVersionTest) {
     }
 }
 
-// The version test is asked only for decorations whose platform fits and that
-// have a version part, and no further once one matched.
+// The version test is asked only for decorations whose platform fits, that
+// have a version part and that would be closer than the match found so far.
 TEST(InfDecoration, VersionTestAskedOnlyWhereItDecides) {
-    int calls = 0;
-    const auto counting = [&](const DecorationVersion&) {
-        ++calls;
+    std::vector<uint32_t> askedBuilds;
+    const auto recording = [&](const DecorationVersion& v) {
+        askedBuilds.push_back(v.buildNumber);
         return true;
     };
-    EXPECT_EQ(L"Models.NTamd64", ChooseModelsSection({L"Models", L"NTx86.6.0", L"NTamd64", L"NTamd64.6.0"},
-                                                     arch::Amd64, counting));
-    EXPECT_EQ(0, calls);
-    EXPECT_EQ(L"Models.NTamd64.6.0", ChooseModelsSection({L"Models", L"NTamd64.6.0", L"NTamd64.5.0"}, arch::Amd64,
-                                                         counting));
-    EXPECT_EQ(1, calls);
+    EXPECT_EQ(L"Models.NTamd64.6.0", ChooseModelsSection({L"Models", L"NTx86.6.0", L"NTamd64", L"NTamd64.6.0"},
+                                                         arch::Amd64, recording));
+    EXPECT_EQ(1u, askedBuilds.size());
+    askedBuilds.clear();
+    EXPECT_EQ(L"Models.NTamd64.10.0...3",
+              ChooseModelsSection({L"Models", L"NTamd64.10.0...2", L"NTamd64.6.0", L"NTamd64.10.0...2.1",
+                                   L"NTamd64.10.0...3", L"NTamd64.10.0...1"},
+                                  arch::Amd64, recording));
+    EXPECT_EQ((std::vector<uint32_t>{2, 3}), askedBuilds);
+}
+
+// One line per platform, as many INFs are written: the first line that
+// applies wins; none applying keeps the first line's models name.
+TEST(InfDecoration, ChoosesAmongManufacturerLines) {
+    using Lines = std::vector<std::vector<std::wstring>>;
+    const Lines perPlatform = {{L"Standard", L"NTx86.10.0...16299"},
+                               {L"Standard", L"NTamd64.10.0...16299"},
+                               {L"Standard", L"NTarm64.10.0...16299"}};
+    struct Case {
+        const char* name;
+        Lines lines;
+        System system;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {"the line of this platform", perPlatform, kAmd64Win10, L"Standard.NTamd64.10.0...16299"},
+        {"no line applies", perPlatform, kAmd64Win10Build16298, L"Standard"},
+        {"x86 takes its own line", perPlatform, System{arch::Intel, 10, 0, 1, 0, 19041}, L"Standard.NTx86.10.0...16299"},
+        {"first applying line, not the closest", {{L"A", L"NTamd64"}, {L"B", L"NTamd64.10.0"}}, kAmd64Win10, L"A.NTamd64"},
+        {"undecorated line applies", {{L"A", L"NTx86"}, {L"B"}}, kAmd64Win10, L"B"},
+        {"empty line skipped", {{}, {L"A", L"NTamd64"}}, kAmd64Win10, L"A.NTamd64"},
+        {"one line as before", {{L"Models", L"NTamd64", L"NTamd64.10.0"}}, kAmd64Win10, L"Models.NTamd64.10.0"},
+        {"no lines", {}, kAmd64Win10, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.expected, ChooseModelsSectionOfLines(c.lines, c.system.architecture, VersionOf(c.system)));
+    }
 }
 
 }  // namespace

@@ -48,4 +48,24 @@ TEST(RecoveryImageText, LocationOfTheImageInTheLocateOutput) {
     }
 }
 
+// Only a published name may reach dism's removal: anything else a folder
+// holds, or a name that wildcard matching lets through, is left alone.
+TEST(RecoveryImageText, PublishedInfNames) {
+    struct Case {
+        const wchar_t* name;
+        bool published;
+    };
+    const Case cases[] = {
+        {L"oem0.inf", true},       {L"oem12.inf", true},    {L"OEM3.INF", true},     {L"Oem45.Inf", true},
+        {L"oem.inf", false},       {L"oem1.inf_", false},   {L"oem1.infx", false},   {L"oem1a.inf", false},
+        {L"oem 1.inf", false},     {L"xoem1.inf", false},   {L"oem1.pnf", false},    {L"mydrv.inf", false},
+        {L"oem-1.inf", false},     {L"oem1..inf", false},   {L"", false},            {L".inf", false},
+        {L"oem1.inf\\x", false},   {L"..\\oem1.inf", false}, {L"oem\\1.inf", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::wstring(L"'") + c.name + L"'");
+        EXPECT_EQ(c.published, setup::IsPublishedInfName(c.name));
+    }
+}
+
 }  // namespace

@@ -44,11 +44,6 @@ std::mutex& OemInfLock() {
     return lock;
 }
 
-std::wstring Lower(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
-    return text;
-}
-
 bool SameFileName(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
@@ -230,10 +225,8 @@ std::vector<std::wstring> DriverPackageInstaller::FindInstalledOemInfs() {
         ownName = GetFileNamePart(published);
     }
 
-    const InfHandle inf = OpenInfFile(package_.infPath);
-    const std::wstring key = Lower(GetFirstSectionKey(inf, L"SourceDisksFiles"));
-    const std::wstring service = Lower(GetFirstServiceToAdd(inf));
-    if (key.empty() || service.empty()) {
+    const InfPackageIdentity own = GetInfPackageIdentity(OpenInfFile(package_.infPath));
+    if (!own.Complete()) {
         Log(L"Skip find oem*.inf for previous version of driver package. The SourceDisksFiles or AddService sections "
             L"are not specified in '%s'.",
             package_.infPath);
@@ -258,9 +251,9 @@ std::vector<std::wstring> DriverPackageInstaller::FindInstalledOemInfs() {
         }
         const std::wstring path = JoinPath(directory, entry.cFileName);
         try {
-            const InfHandle candidate = OpenInfFile(path);
-            if (Lower(GetFirstSectionKey(candidate, L"SourceDisksFiles")) == key &&
-                Lower(GetFirstServiceToAdd(candidate)) == service && !SameFileName(GetFileNamePart(path), ownName)) {
+            const InfPackageIdentity candidate = GetInfPackageIdentity(OpenInfFile(path));
+            if (candidate.sourceFile == own.sourceFile && candidate.service == own.service &&
+                !SameFileName(GetFileNamePart(path), ownName)) {
                 Log(L"Found '%s' for previous version of driver package.", path);
                 found.push_back(path);
             }

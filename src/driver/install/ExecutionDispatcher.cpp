@@ -181,16 +181,21 @@ void ReportPackagesLeftBehind(const PackageFailures& failed, uint32_t warningNum
 
 // Runs on the dispatcher's own thread after every package; its failure is
 // never swallowed.
+static_assert(recovery_operation::Install == operation::Install);
+static_assert(recovery_operation::Uninstall == operation::Uninstall);
+static_assert(recovery_operation::Reinstall == operation::Reinstall);
+
 void ConfigureRecoveryImage(const DriverPackageList& packages) {
-    DriverPackageList recovery;
+    RecoveryDriverList recovery;
     for (const DriverPackage& package : packages) {
         if ((package.attributes & attribute::WinRe) != 0) {
             Log(L"Need to add/remove driver package '%s' to Windows Recovery Environment.", package.id);
-            recovery.push_back(package);
+            recovery.push_back(RecoveryDriver{package.id, package.infPath, package.operation});
         }
     }
     if (!recovery.empty()) {
-        ConfigureRecoveryEnvironment(recovery);
+        // The image's copies are found by the rule that finds them in the system's INF store.
+        ConfigureRecoveryEnvironment(recovery, IsPublishedCopyOfInf);
     }
 }
 

@@ -114,7 +114,9 @@ ParsedDecoration ParseDecoration(std::wstring_view decoration) {
     parsed.hasVersion = true;
 
     // Each component is read up to its own end; the next is read only when
-    // another "." follows. The suite mask is whatever stands after the fourth.
+    // another "." follows. The build number stands after the fifth, so
+    // "NTamd64.10.0...16299" is 10.0 from build 16299 on; a build that is not
+    // a positive number sets no condition.
     DecorationVersion& version = parsed.version;
     std::wstring_view rest = decoration.substr(dot + 1);
     version.major = ReadDecimal(rest);
@@ -124,6 +126,10 @@ ParsedDecoration ParseDecoration(std::wstring_view decoration) {
             version.productType = static_cast<uint8_t>(ReadHex(rest) & 0xFFu);
             if (NextComponent(rest)) {
                 version.suiteMask = static_cast<uint16_t>(ReadHex(rest) & 0xFFFFu);
+                if (NextComponent(rest)) {
+                    const int32_t build = ReadDecimal(rest);
+                    version.buildNumber = build > 0 ? static_cast<uint32_t>(build) : 0;
+                }
             }
         }
     }
@@ -139,6 +145,9 @@ ParsedDecoration ParseDecoration(std::wstring_view decoration) {
     }
     if (version.suiteMask != 0) {
         version.typeMask |= version_field::SuiteName;
+    }
+    if (version.buildNumber != 0) {
+        version.typeMask |= version_field::BuildNumber;
     }
     return parsed;
 }
@@ -156,8 +165,9 @@ bool PlatformFits(std::wstring_view platform, uint16_t architecture) {
     }
 }
 
-bool DecorationMatches(std::wstring_view decoration, uint16_t architecture, const VersionTest& versionTest) {
-    const ParsedDecoration parsed = ParseDecoration(decoration);
+namespace {
+
+bool Matches(const ParsedDecoration& parsed, uint16_t architecture, const VersionTest& versionTest) {
     if (!PlatformFits(parsed.platform, architecture)) {
         return false;
     }
@@ -167,18 +177,57 @@ bool DecorationMatches(std::wstring_view decoration, uint16_t architecture, cons
     return versionTest(parsed.version);
 }
 
+// Whether a is a closer match than b: the higher version, major.minor first.
+bool CloserThan(const DecorationVersion& a, const DecorationVersion& b) {
+    if (a.major != b.major) {
+        return a.major > b.major;
+    }
+    if (a.minor != b.minor) {
+        return a.minor > b.minor;
+    }
+    return a.buildNumber > b.buildNumber;
+}
+
+}  // namespace
+
+bool DecorationMatches(std::wstring_view decoration, uint16_t architecture, const VersionTest& versionTest) {
+    return Matches(ParseDecoration(decoration), architecture, versionTest);
+}
+
 std::wstring ChooseModelsSection(const std::vector<std::wstring>& manufacturerFields, uint16_t architecture,
                                  const VersionTest& versionTest) {
     if (manufacturerFields.empty()) {
         return std::wstring();
     }
     const std::wstring& models = manufacturerFields[0];
+    const std::wstring* chosen = nullptr;
+    DecorationVersion chosenVersion;
     for (size_t i = 1; i < manufacturerFields.size(); ++i) {
-        if (DecorationMatches(manufacturerFields[i], architecture, versionTest)) {
-            return models + L"." + manufacturerFields[i];
+        const ParsedDecoration parsed = ParseDecoration(manufacturerFields[i]);
+        // One that cannot be closer is not put to the version test at all.
+        if (chosen != nullptr && !CloserThan(parsed.version, chosenVersion)) {
+            continue;
+        }
+        if (Matches(parsed, architecture, versionTest)) {
+            chosen = &manufacturerFields[i];
+            chosenVersion = parsed.version;
         }
     }
-    return models;
+    return chosen != nullptr ? models + L"." + *chosen : models;
+}
+
+std::wstring ChooseModelsSectionOfLines(const std::vector<std::vector<std::wstring>>& manufacturerLines,
+                                        uint16_t architecture, const VersionTest& versionTest) {
+    for (const std::vector<std::wstring>& fields : manufacturerLines) {
+        if (fields.empty()) {
+            continue;
+        }
+        const std::wstring chosen = ChooseModelsSection(fields, architecture, versionTest);
+        if (fields.size() == 1 || chosen != fields[0]) {
+            return chosen;
+        }
+    }
+    return manufacturerLines.empty() ? std::wstring() : ChooseModelsSection(manufacturerLines[0], architecture, versionTest);
 }
 
 }  // namespace setup::driver

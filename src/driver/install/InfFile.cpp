@@ -3,11 +3,14 @@
 #include <rpc.h>
 
 #include <algorithm>
+#include <cwctype>
+#include <optional>
 
 #include "driver/install/InfDecoration.h"
 #include "frame/Exception.h"
 #include "frame/HResult.h"
 #include "frame/Log.h"
+#include "system/WindowsVersion.h"
 
 namespace setup::driver {
 
@@ -19,6 +22,7 @@ static_assert(architecture::Ia64 == PROCESSOR_ARCHITECTURE_IA64);
 static_assert(architecture::Amd64 == PROCESSOR_ARCHITECTURE_AMD64);
 static_assert(version_field::MinorVersion == VER_MINORVERSION);
 static_assert(version_field::MajorVersion == VER_MAJORVERSION);
+static_assert(version_field::BuildNumber == VER_BUILDNUMBER);
 static_assert(version_field::SuiteName == VER_SUITENAME);
 static_assert(version_field::ProductType == VER_PRODUCT_TYPE);
 static_assert(sizeof(OSVERSIONINFOEXW) == 284);
@@ -56,6 +60,7 @@ bool MatchesVersion(const DecorationVersion& version) {
     info.dwMinorVersion = static_cast<DWORD>(version.minor);
     info.wProductType = version.productType;
     info.wSuiteMask = version.suiteMask;
+    info.dwBuildNumber = version.buildNumber;
 
     DWORDLONG conditions = 0;
     if (version.typeMask & VER_MAJORVERSION) {
@@ -70,7 +75,12 @@ bool MatchesVersion(const DecorationVersion& version) {
     if (version.typeMask & VER_SUITENAME) {
         conditions = VerSetConditionMask(conditions, VER_SUITENAME, VER_EQUAL);
     }
-    return VerifyVersionInfoW(&info, version.typeMask, conditions) != FALSE;
+    if (version.typeMask & VER_BUILDNUMBER) {
+        conditions = VerSetConditionMask(conditions, VER_BUILDNUMBER, VER_GREATER_EQUAL);
+    }
+    // SetupAPI, which installs from the section chosen here, decides on the
+    // true version, whatever the host program's manifest declares.
+    return SystemVersionSatisfies(info, version.typeMask, conditions);
 }
 
 uint16_t NativeArchitecture() {
@@ -87,6 +97,40 @@ constexpr GUID kNetworkClasses[] = {
     {0x4d36e974, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}},
     {0x4d36e975, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}},
 };
+
+std::wstring LowerCase(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(towlower(c));
+    }
+    return text;
+}
+
+// The whole file, or nothing when it cannot be read; only INF-sized files
+// are read at all.
+std::optional<std::string> ReadSmallFile(const std::wstring& path) {
+    constexpr LONGLONG kLargestInf = 16 * 1024 * 1024;
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestInf) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                           read != bytes.size())) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::optional<InfPackageIdentity> IdentityOf(const std::wstring& path) {
+    try {
+        return GetInfPackageIdentity(OpenInfFile(path));
+    } catch (const Exception&) {
+        return std::nullopt;
+    }
+}
 
 std::vector<std::wstring> ServicesOrNothing(const InfHandle& inf, std::wstring (*section)(const InfHandle&),
                                             const wchar_t* key) {
@@ -181,11 +225,17 @@ std::wstring GetLineText(const InfHandle& inf, const std::wstring& section, cons
 }
 
 std::wstring GetModelsSection(const InfHandle& inf) {
-    const std::vector<std::wstring> fields = GetFirstLineFields(inf, L"Manufacturer", std::wstring());
-    if (fields.empty()) {
+    std::vector<std::vector<std::wstring>> lines;
+    INFCONTEXT line = {};
+    if (SetupFindFirstLineW(inf.get(), L"Manufacturer", nullptr, &line)) {
+        do {
+            lines.push_back(GetLineFields(line));
+        } while (SetupFindNextLine(&line, &line));
+    }
+    if (lines.empty() || lines[0].empty()) {
         throw Exception(hresult::Fail, kManufacturerEmpty, std::wstring());
     }
-    return ChooseModelsSection(fields, NativeArchitecture(), MatchesVersion);
+    return ChooseModelsSectionOfLines(lines, NativeArchitecture(), MatchesVersion);
 }
 
 std::wstring GetActualSectionToInstall(const InfHandle& inf, const std::wstring& section) {
@@ -254,6 +304,25 @@ bool IsNetworkClassInf(const std::wstring& infPath) {
     const GUID guid = GetClassGuid(OpenInfFile(infPath));
     return std::any_of(std::begin(kNetworkClasses), std::end(kNetworkClasses),
                        [&](const GUID& network) { return IsEqualGUID(guid, network) != FALSE; });
+}
+
+InfPackageIdentity GetInfPackageIdentity(const InfHandle& inf) {
+    return InfPackageIdentity{LowerCase(GetFirstSectionKey(inf, L"SourceDisksFiles")),
+                              LowerCase(GetFirstServiceToAdd(inf))};
+}
+
+bool IsPublishedCopyOfInf(const std::wstring& packageInfPath, const std::wstring& candidatePath) {
+    const std::optional<std::string> package = ReadSmallFile(packageInfPath);
+    const std::optional<std::string> candidate = ReadSmallFile(candidatePath);
+    if (!package || !candidate) {
+        return false;
+    }
+    if (*package == *candidate) {
+        return true;
+    }
+    const std::optional<InfPackageIdentity> own = IdentityOf(packageInfPath);
+    const std::optional<InfPackageIdentity> other = IdentityOf(candidatePath);
+    return own && other && own->Complete() && own->sourceFile == other->sourceFile && own->service == other->service;
 }
 
 }  // namespace setup::driver

@@ -67,4 +67,21 @@ std::wstring GetModelHardwareId(const InfHandle& inf);
 // (adapters, clients, services, protocols).
 bool IsNetworkClassInf(const std::wstring& infPath);
 
+// What makes two INFs versions of one driver package: the first key of
+// "SourceDisksFiles" and the first AddService service, both lower-cased.
+struct InfPackageIdentity {
+    std::wstring sourceFile;
+    std::wstring service;
+
+    // Without both, an INF is nobody's earlier version.
+    bool Complete() const { return !sourceFile.empty() && !service.empty(); }
+};
+InfPackageIdentity GetInfPackageIdentity(const InfHandle& inf);
+
+// Whether the INF at candidatePath is a published copy of the package's INF:
+// the same bytes, or the same complete identity (an earlier or later
+// version). An INF that cannot be read is no copy; never throws
+// setup::Exception.
+bool IsPublishedCopyOfInf(const std::wstring& packageInfPath, const std::wstring& candidatePath);
+
 }  // namespace setup::driver

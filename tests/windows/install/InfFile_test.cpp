@@ -135,17 +135,21 @@ TEST_F(InfFileTest, ModelsInstallSectionAndHardwareId) {
     EXPECT_EQ(L"Other_Install", GetActualSectionToInstall(inf, L"Other_Install"));
 }
 
-// Wine answers the version test of a test program (no Windows 10 manifest)
-// as Windows 6.2 with the workstation product type, on an x64 machine.
+// The test prefix is Windows 10 on an x64 machine with the workstation
+// product type; Wine's ntdll confirms builds 16299 and 17763 and denies
+// build 99999 (measured).
 TEST_F(InfFileTest, DecorationsAgainstTheRunningSystem) {
     struct Case {
         const char* decorations;
         const wchar_t* models;
     };
     const Case cases[] = {
-        {"NTamd64.10.0,NTamd64", L"Models.NTamd64"},
-        {"NTamd64.6.2,NTamd64", L"Models.NTamd64.6.2"},
-        {"NTamd64.6.3,NTAMD64", L"Models.NTAMD64"},
+        {"NTamd64.10.0,NTamd64", L"Models.NTamd64.10.0"},
+        {"NTamd64,NTamd64.10.0...16299", L"Models.NTamd64.10.0...16299"},
+        {"NTamd64.10.0...16299,NTamd64.10.0...17763,NTamd64.6.3", L"Models.NTamd64.10.0...17763"},
+        {"NTamd64.10.0...99999,NTamd64.6.2", L"Models.NTamd64.6.2"},
+        {"NTamd64.11.0,NTAMD64", L"Models.NTAMD64"},
+        {"NTamd64.6.2,NTamd64.6.3", L"Models.NTamd64.6.3"},
         // The platform refuses a version test with an empty type mask.
         {"ntamd64.0,NTamd64", L"Models.NTamd64"},
         {"NTamd64.6.0.0x3,NTamd64.6.0.1", L"Models.NTamd64.6.0.1"},
@@ -157,6 +161,35 @@ TEST_F(InfFileTest, DecorationsAgainstTheRunningSystem) {
         const InfHandle inf = Open(std::string(kVersion) + "[Manufacturer]\nAcme=Models," + c.decorations + "\n");
         EXPECT_EQ(c.models, GetModelsSection(inf));
     }
+}
+
+// This test program declares no Windows 10 support in a manifest, so the
+// host's own version check denies 10.0 here, as it does inside a custom
+// action host that declares less than the system is. The INF's section is
+// chosen for the system all the same, as SetupAPI chooses it.
+TEST_F(InfFileTest, VersionTestDoesNotFollowTheHostsDeclaredVersion) {
+    OSVERSIONINFOEXW ten = {};
+    ten.dwOSVersionInfoSize = sizeof(ten);
+    ten.dwMajorVersion = 10;
+    ASSERT_FALSE(VerifyVersionInfoW(&ten, VER_MAJORVERSION, VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL)))
+        << "this host declares Windows 10 support: the test shows nothing here";
+    const InfHandle inf = Open(std::string(kVersion) + "[Manufacturer]\nAcme=Models,NTamd64.10.0...16299\n");
+    EXPECT_EQ(L"Models.NTamd64.10.0...16299", GetModelsSection(inf));
+}
+
+// A line per platform, as real INFs often have it: the x64 one is read.
+TEST_F(InfFileTest, ModelsFromTheManufacturerLineOfThisPlatform) {
+    const InfHandle inf = Open(std::string(kVersion) +
+                               "[Manufacturer]\n"
+                               "%Mfg%=Standard,NTx86.10.0...16299\n"
+                               "%Mfg%=Standard,NTamd64.10.0...16299\n"
+                               "[Standard.NTx86.10.0...16299]\n"
+                               "%Dev%=X86_Install,ACPI\\X86DEV\n"
+                               "[Standard.NTamd64.10.0...16299]\n"
+                               "%Dev%=Amd64_Install,ACPI\\MSNS0042\n"
+                               "[Strings]\nMfg=\"Acme\"\nDev=\"Acme device\"\n");
+    EXPECT_EQ(L"Standard.NTamd64.10.0...16299", GetModelsSection(inf));
+    EXPECT_EQ(L"ACPI\\MSNS0042", GetModelHardwareId(inf));
 }
 
 TEST_F(InfFileTest, WithoutManufacturerInstallsFromDecoratedDefaultInstall) {

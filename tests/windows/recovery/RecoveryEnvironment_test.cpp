@@ -10,15 +10,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <algorithm>
+#include <utility>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "driver/DriverPackage.h"
+#include "driver/install/InfFile.h"
 #include "frame/Exception.h"
 #include "frame/Session.h"
 #include "system/FileSystem.h"
+#include "system/Process.h"
 #include "system/RecoveryEnvironment.h"
 #include "windows/support/CatchException.h"
 #include "windows/support/InstallerFixture.h"
@@ -26,8 +29,7 @@
 namespace {
 
 using Lines = std::vector<std::wstring>;
-using setup::driver::DriverPackage;
-using setup::driver::DriverPackageList;
+using setup::RecoveryDriver;
 
 constexpr wchar_t kDescriptor[] = L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 constexpr wchar_t kLocation[] = L"\\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE";
@@ -78,13 +80,13 @@ std::string LocateOutput(const std::string& locationLine) {
 const std::string kLocationLine =
     "    Windows RE location:       \\\\?\\GLOBALROOT\\device\\harddisk0\\partition4\\Recovery\\WindowsRE";
 
-DriverPackage Package(const wchar_t* id, const wchar_t* inf, uint32_t operation) {
-    DriverPackage package;
-    package.id = id;
-    package.infPath = inf;
-    package.attributes = setup::driver::attribute::WinRe;
-    package.operation = operation;
-    return package;
+RecoveryDriver Package(const std::wstring& id, const std::wstring& inf, uint32_t operation) {
+    return RecoveryDriver{id, inf, operation};
+}
+
+// With the rule the dispatcher hands over.
+void Configure(const setup::RecoveryDriverList& drivers) {
+    setup::ConfigureRecoveryEnvironment(drivers, setup::driver::IsPublishedCopyOfInf);
 }
 
 bool IsDirectory(const std::wstring& path) {
@@ -248,13 +250,14 @@ protected:
 TEST_F(RecoveryEnvironmentTest, AddsAndRemovesDriversInListOrderThenCommits) {
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n    Boot Configuration Data (BCD) identifier: x\r\n")},
             {"dism", "/Get-Drivers", 0, "Published Name : oem3.inf\r\n"}});
-    setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha\\alpha.inf", 1),
+    Configure({Package(L"Alpha", L"C:\\drivers\\alpha\\alpha.inf", 1),
                                          Package(L"Beta", L"C:\\drivers\\beta\\beta.inf", 2)});
 
     ASSERT_FALSE(mountDirectory_.empty()) << "no mount directory was made with the descriptor";
     ExpectMountDirectoryName();
+    // The image holds no copy of Beta: there is nothing to hand to dism.
     EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), AddDriver(L"C:\\drivers\\alpha\\alpha.inf"),
-                     RemoveDriver(L"C:\\drivers\\beta\\beta.inf"), ListDrivers(), Commit()}),
+                     ListDrivers(), Commit()}),
               Recorded());
     Lines expected{L" - Initializing Windows Recovery Environment..."};
     for (const std::wstring& line : LocateLog(kLocationLine)) {
@@ -268,7 +271,7 @@ TEST_F(RecoveryEnvironmentTest, AddsAndRemovesDriversInListOrderThenCommits) {
                      L" - Adding driver 'Alpha' to Windows Recovery Environment...",
                      L"Start process: " + AddDriver(L"C:\\drivers\\alpha\\alpha.inf") + L".",
                      L" - Removing driver 'Beta' from Windows Recovery Environment...",
-                     L"Start process: " + RemoveDriver(L"C:\\drivers\\beta\\beta.inf") + L".",
+                     L"Driver 'Beta' is not in Windows Recovery Environment. Nothing to remove.",
                      L" - Committing changes to Windows Recovery Environment...",
                      L"Start process: " + ListDrivers() + L".",
                      L"> Published Name : oem3.inf",
@@ -276,13 +279,13 @@ TEST_F(RecoveryEnvironmentTest, AddsAndRemovesDriversInListOrderThenCommits) {
                      L"Remove directory '" + mountDirectory_ + L"'."});
     EXPECT_EQ(expected, LogLines());
     // The directory stood while every dism step ran, and is gone afterwards.
-    EXPECT_EQ(std::vector<bool>(6, true), existedAtStart_);
+    EXPECT_EQ(std::vector<bool>(5, true), existedAtStart_);
     EXPECT_FALSE(IsDirectory(mountDirectory_));
 }
 
 TEST_F(RecoveryEnvironmentTest, UnspecifiedOperationOnlyLogsAndTheCommitFollows) {
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}});
-    setup::ConfigureRecoveryEnvironment({Package(L"Gamma", L"C:\\drivers\\gamma.inf", 3),
+    Configure({Package(L"Gamma", L"C:\\drivers\\gamma.inf", 3),
                                          Package(L"Delta", L"C:\\drivers\\delta.inf", 0)});
 
     EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), AddDriver(L"C:\\drivers\\gamma.inf"), ListDrivers(),
@@ -303,7 +306,7 @@ TEST_F(RecoveryEnvironmentTest, FailedAddDriverDiscardsTheImage) {
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")},
             {"dism", "/Add-Driver", 2, "Error: 2\r\n"}});
     const setup::Exception failure = ddtest::CatchSetupException([] {
-        setup::ConfigureRecoveryEnvironment(
+        Configure(
             {Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1), Package(L"Beta", L"C:\\drivers\\beta.inf", 2)});
     });
 
@@ -336,7 +339,7 @@ TEST_F(RecoveryEnvironmentTest, FailedCommitOrMountIsDiscarded) {
         mountDirectory_.clear();
         Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}, {"dism", failing, 5, ""}});
         const setup::Exception failure = ddtest::CatchSetupException(
-            [] { setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
+            [] { Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
         EXPECT_EQ(27303, failure.Code());
         EXPECT_EQ(L"Process returned error 5", failure.Message());
         Lines expected;
@@ -360,7 +363,7 @@ TEST_F(RecoveryEnvironmentTest, FailedDiscardIsIgnoredAndTheDirectoryStays) {
             {"dism", "/Add-Driver", 2, ""},
             {"dism", "/Discard", 7, "Error: 7\r\n"}});
     const setup::Exception failure = ddtest::CatchSetupException(
-        [] { setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
+        [] { Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
 
     EXPECT_EQ(27303, failure.Code());
     EXPECT_EQ(L"Process returned error 2", failure.Message());
@@ -373,7 +376,7 @@ TEST_F(RecoveryEnvironmentTest, FailedDiscardIsIgnoredAndTheDirectoryStays) {
 
 TEST_F(RecoveryEnvironmentTest, LocateOutputWithoutLineFeedAfterTheMarker) {
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine)}});
-    setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
+    Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
 
     const Lines log = LogLines();
     Lines expected{L" - Initializing Windows Recovery Environment..."};
@@ -398,7 +401,7 @@ TEST_F(RecoveryEnvironmentTest, LocateOutputWithoutTheMarker) {
     Script({{"reagentc", "/info", 0, "Windows RE status:         Disabled\r\n"},
             {"dism", "/Discard", 87, "Error: 87\r\n"}});
     const setup::Exception failure = ddtest::CatchSetupException(
-        [] { setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
+        [] { Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
 
     EXPECT_EQ(27303, failure.Code());
     EXPECT_EQ(L"Failed to find the Windows Recovery Environment image", failure.Message());
@@ -414,9 +417,139 @@ TEST_F(RecoveryEnvironmentTest, LocateOutputWithoutTheMarker) {
               LogLines());
 }
 
+// A driver package's INF; a new DriverVer makes another version of it.
+std::string PackageInf(const std::string& service, const std::string& driverVer) {
+    return "[Version]\nSignature=\"$Windows NT$\"\nClass=System\n"
+           "ClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}\nDriverVer=" + driverVer + "\n"
+           "[SourceDisksNames]\n1=disk\n[SourceDisksFiles]\n" + service + ".sys=1\n"
+           "[DefaultInstall.NTamd64]\n[DefaultInstall.NTamd64.Services]\nAddService=" + service + ",,Svc\n"
+           "[Svc]\nServiceType=1\nStartType=3\nErrorControl=1\nServiceBinary=%12%\\" + service + ".sys\n";
+}
+
+// The stand-in dism keeps the image's drivers in the doubles' image folder,
+// as DISM keeps them in the image: what each round commits, the next one mounts.
+class RecoveryImageDriversTest : public RecoveryEnvironmentTest {
+protected:
+    void SetUp() override {
+        RecoveryEnvironmentTest::SetUp();
+        ASSERT_TRUE(CreateDirectoryW(Stored().c_str(), nullptr));
+        Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}});
+    }
+
+    std::wstring Stored() const { return doubles_ / L"image"; }
+
+    // The published names the committed image holds, each with the INF text.
+    std::vector<std::pair<std::wstring, std::string>> StoredInfs() const {
+        std::vector<std::pair<std::wstring, std::string>> infs;
+        const std::wstring folder = Stored() + L"\\Windows\\INF";
+        WIN32_FIND_DATAW entry = {};
+        HANDLE search = FindFirstFileW((folder + L"\\*.inf").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) {
+            return infs;
+        }
+        do {
+            const std::vector<unsigned char> bytes = ddtest::ReadBinaryFile(folder + L"\\" + entry.cFileName);
+            infs.emplace_back(entry.cFileName, std::string(bytes.begin(), bytes.end()));
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return infs;
+    }
+
+    // One deferred run's image steps, its own record and log.
+    void Round(const setup::RecoveryDriverList& drivers) {
+        DeleteFileW((doubles_ / L"record.txt").c_str());
+        session_->ClearMessages();
+        Configure(drivers);
+    }
+
+    bool Logged(const std::wstring& line) const {
+        const Lines log = LogLines();
+        return std::find(log.begin(), log.end(), line) != log.end();
+    }
+};
+
+TEST_F(RecoveryImageDriversTest, InstallReinstallAndUninstallByPublishedName) {
+    const std::wstring acme = dir_ / L"acme.inf";
+    const std::wstring other = dir_ / L"other.inf";
+    ddtest::WriteTextFile(acme, PackageInf("acme", "01/01/2024,1.0.0.0"));
+    ddtest::WriteTextFile(other, PackageInf("other", "01/01/2024,1.0.0.0"));
+
+    Round({Package(L"Other", other, 1), Package(L"Acme", acme, 1)});
+    using Stored = std::vector<std::pair<std::wstring, std::string>>;
+    ASSERT_EQ((Stored{{L"oem1.inf", PackageInf("other", "01/01/2024,1.0.0.0")},
+                      {L"oem2.inf", PackageInf("acme", "01/01/2024,1.0.0.0")}}),
+              StoredInfs());
+    EXPECT_TRUE(Logged(L"> Published Name : oem2.inf"));
+    EXPECT_TRUE(Logged(L"> Original File Name : acme.inf"));
+
+    // A later version of the same package: its earlier copy goes first,
+    // found by its identity although its bytes differ; the other stays.
+    ddtest::WriteTextFile(acme, PackageInf("acme", "02/02/2025,2.0.0.0"));
+    Round({Package(L"Acme", acme, 3)});
+    EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), RemoveDriver(L"oem2.inf"), AddDriver(acme), ListDrivers(),
+                     Commit()}),
+              Recorded());
+    EXPECT_TRUE(Logged(L"Found 'oem2.inf' in Windows Recovery Environment for driver 'Acme'."));
+    EXPECT_EQ((Stored{{L"oem1.inf", PackageInf("other", "01/01/2024,1.0.0.0")},
+                      {L"oem3.inf", PackageInf("acme", "02/02/2025,2.0.0.0")}}),
+              StoredInfs());
+
+    Round({Package(L"Acme", acme, 2)});
+    EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), RemoveDriver(L"oem3.inf"), ListDrivers(), Commit()}),
+              Recorded());
+    EXPECT_EQ((Stored{{L"oem1.inf", PackageInf("other", "01/01/2024,1.0.0.0")}}), StoredInfs());
+
+    // Nothing left to remove is no failure.
+    Round({Package(L"Acme", acme, 2)});
+    EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), ListDrivers(), Commit()}), Recorded());
+    EXPECT_TRUE(Logged(L"Driver 'Acme' is not in Windows Recovery Environment. Nothing to remove."));
+    EXPECT_EQ(1u, StoredInfs().size());
+}
+
+// Names the INF wildcard lets through that are no published name, and INFs
+// that cannot be read, are never handed to dism.
+TEST_F(RecoveryImageDriversTest, OnlyPublishedNamesOfCopiesAreRemoved) {
+    const std::wstring acme = dir_ / L"acme.inf";
+    ddtest::WriteTextFile(acme, PackageInf("acme", "01/01/2024,1.0.0.0"));
+    const std::wstring folder = Stored() + L"\\Windows\\INF";
+    ASSERT_TRUE(CreateDirectoryW((Stored() + L"\\Windows").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    for (const wchar_t* name : {L"oem7.inf_old", L"oemx.inf", L"acme.inf"}) {
+        ddtest::WriteTextFile(folder + L"\\" + name, PackageInf("acme", "01/01/2024,1.0.0.0"));
+    }
+    ddtest::WriteTextFile(folder + L"\\oem8.inf", "[Version]\n[SourceDisksFiles]\n");  // no identity
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\oem9.inf").c_str(), nullptr));
+
+    Round({Package(L"Acme", acme, 2)});
+    EXPECT_EQ((Lines{Locate(), ListMounted(), Mount(Image()), ListDrivers(), Commit()}), Recorded());
+    EXPECT_TRUE(Logged(L"Driver 'Acme' is not in Windows Recovery Environment. Nothing to remove."));
+}
+
+// The stand-in refuses what DISM refuses: a removal by INF path or by the
+// original file name; only the published name removes the driver.
+TEST_F(RecoveryImageDriversTest, StandInRemovesOnlyByPublishedName) {
+    const std::wstring acme = dir_ / L"acme.inf";
+    ddtest::WriteTextFile(acme, PackageInf("acme", "01/01/2024,1.0.0.0"));
+    Round({Package(L"Acme", acme, 1)});
+    ASSERT_EQ(1u, StoredInfs().size());
+
+    ddtest::TempDir mount;
+    const std::wstring image = L" /Image:\"" + mount.path() + L"\"";
+    setup::RunCommand(Dism() + L" /Mount-Wim /WimFile:\"" + Image() + L"\" /MountDir:\"" + mount.path() + L"\" /index:1");
+    for (const std::wstring& driver : {acme, std::wstring(L"acme.inf"), std::wstring(L"oem2.inf")}) {
+        SCOPED_TRACE(ddtest::Narrow(driver));
+        const setup::Exception refused = ddtest::CatchSetupException(
+            [&] { setup::RunCommand(Dism() + image + L" /Remove-Driver /Driver:\"" + driver + L"\""); });
+        EXPECT_EQ(L"Process returned error 2", refused.Message());
+    }
+    setup::RunCommand(Dism() + image + L" /Remove-Driver /Driver:\"OEM1.inf\"");
+    setup::RunCommand(Dism() + L" /Unmount-Wim /MountDir:\"" + mount.path() + L"\" /Commit");
+    EXPECT_EQ(0u, StoredInfs().size());
+}
+
 TEST_F(RecoveryEnvironmentTest, EmptyListRunsAndLogsNothing) {
     Script({{"reagentc", "*", 0, LocateOutput(kLocationLine + "\r\n")}});
-    setup::ConfigureRecoveryEnvironment({});
+    Configure({});
     EXPECT_EQ(Lines{}, Recorded());
     EXPECT_EQ(Lines{}, LogLines());
 }
