@@ -612,7 +612,7 @@ TEST_F(RecoveryEnvironmentTest, ThePrivilegeIsPutBackAfterwardsOnEveryRoad) {
         session_->ClearMessages();
         Script(c.script);
         try {
-            setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
+            Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
         } catch (const setup::Exception&) {
         }
         EXPECT_EQ(std::optional<DWORD>(0), ManageVolumeAttributes());
@@ -623,7 +623,7 @@ TEST_F(RecoveryEnvironmentTest, ThePrivilegeIsPutBackAfterwardsOnEveryRoad) {
     setup::EnableManageVolumePrivilege();
     ASSERT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}});
-    setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
+    Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
     EXPECT_EQ(std::optional<DWORD>(SE_PRIVILEGE_ENABLED), ManageVolumeAttributes());
     EXPECT_EQ(L"Remove directory '" + mountDirectory_ + L"'.", LogLines().back());
 }
@@ -634,7 +634,7 @@ TEST_F(RecoveryEnvironmentTest, ACommitPastItsLimitIsEndedAndTheImageDiscarded) 
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}, {"dism", "/Commit", 0, "", 60000}});
     const ULONGLONG start = GetTickCount64();
     const setup::Exception failure = ddtest::CatchSetupException(
-        [] { setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
+        [] { Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)}); });
     const ULONGLONG elapsed = GetTickCount64() - start;
     setup::detail::SetRecoveryImageStepLimitForTesting(setup::kRecoveryImageStepLimitMilliseconds);
 
@@ -667,7 +667,7 @@ TEST_F(RecoveryEnvironmentTest, AMountFolderNameAlreadyTakenIsNeverUsed) {
     Script({{"reagentc", "/info", 0, LocateOutput(kLocationLine + "\r\n")}});
     g_made.clear();
     setup::detail::SetFolderMakerForTesting(FolderMakerFindingTheFirstNameTaken);
-    setup::ConfigureRecoveryEnvironment({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
+    Configure({Package(L"Alpha", L"C:\\drivers\\alpha.inf", 1)});
     setup::detail::SetFolderMakerForTesting(nullptr);
     ASSERT_EQ(2u, g_made.size());
     const std::wstring taken = g_made[0].first;
