@@ -39,6 +39,25 @@ bool IsServiceMarkedForDeletion(const std::wstring& name);
 void AddServiceDeleteFlag(const std::wstring& name);
 void RemoveServiceDeleteFlag(const std::wstring& name);
 
+// Every OpenServiceHandle on the thread that holds a scope uses one
+// control-manager handle, opened by the first of them: a package thread
+// needs no manager of its own for each service operation. Without a scope
+// each open has its own manager. Handles opened inside keep the manager
+// alive past the scope's end.
+class ServiceManagerScope {
+public:
+    ServiceManagerScope();
+    ~ServiceManagerScope();
+    ServiceManagerScope(const ServiceManagerScope&) = delete;
+    ServiceManagerScope& operator=(const ServiceManagerScope&) = delete;
+
+private:
+    friend ServiceHandle OpenServiceHandle(const std::wstring& name);
+
+    std::shared_ptr<UniqueServiceHandle> manager_;
+    ServiceManagerScope* outer_;
+};
+
 ServiceHandle OpenServiceHandle(const std::wstring& name);
 // Returns once the control manager accepted the request; neither waits for
 // the service to reach its new state.

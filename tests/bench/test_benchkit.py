@@ -7,6 +7,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import benchkit as bk  # noqa: E402
+import bench_overhead  # noqa: E402
+import run  # noqa: E402
 
 # Two packages on two threads of one deferred action, their lines reaching the log out of time order, between an
 # immediate action's lines and an installer line that the library did not write.
@@ -68,6 +70,72 @@ class LogReading(unittest.TestCase):
         self.assertEqual([d for _, d in bk.step_durations(a)], [195, 100, 0])
         # b runs 100..250, a 105..400: both under way from 105 to 250.
         self.assertEqual(bk.overlap_ms(timelines), (145, 300))
+
+
+# The logging floor's action: lines from two package threads, one after the other, and its closing line from the
+# action's own thread.
+FLOOR_LOG = "\n".join([
+    "Action start 10:00:00: FloorInstallPackages.",
+    "FloorInstallPackages (2b0:0170) [10:00:00:100]: Floor line 1 of 2 after step 'open' of 'C:\\x\\a.inf'.",
+    "FloorInstallPackages (2b0:0170) [10:00:00:180]: Floor line 2 of 2 after step 'section' of 'C:\\x\\a.inf'.",
+    "FloorInstallPackages (2b0:0174) [10:00:00:250]: Floor line 1 of 1 after step 'section' of 'C:\\x\\b.inf'.",
+    "FloorInstallPackages (2b0:016c) [10:00:00:300]: FloorInstallPackages: finished. Return value 0.",
+])
+
+
+class LoggingFloor(unittest.TestCase):
+    def test_the_floor_window_counts_its_package_lines_without_the_closing_one(self):
+        seconds, lines = bench_overhead.floor_window(FLOOR_LOG)
+        self.assertAlmostEqual(seconds, 0.2)
+        self.assertEqual(lines, 3)
+
+    def test_a_floor_that_did_not_finish_is_an_error(self):
+        with self.assertRaises(RuntimeError):
+            bench_overhead.floor_window(FLOOR_LOG.rsplit("\n", 1)[0])
+
+    def test_the_product_lines_the_floor_is_given_are_those_of_its_package_threads(self):
+        # Three lines of package a and three of b; the immediate action's and the closing lines are not theirs.
+        _, _, _, (_, count) = bench_overhead.profile(LOG)
+        self.assertEqual(count, 6)
+
+
+class Spread(unittest.TestCase):
+    def test_target_limits_are_read_from_the_targets_text(self):
+        cases = [("<= 1.3", ("<=", 1.3)), ("<= 0.650 (floor + 0.05)", ("<=", 0.65)), (">= 2", (">=", 2.0)),
+                 ("-", None), ("", None), (None, None)]
+        for text, expected in cases:
+            with self.subTest(target=text):
+                self.assertEqual(bk.target_limit(text), expected)
+
+    def test_spread_is_the_rounds_minimum_and_maximum_leaving_out_what_is_no_number(self):
+        self.assertEqual(bk.spread([1.2, 0.9, float("nan"), 1.5, None]), (0.9, 1.5))
+        self.assertIsNone(bk.spread([]))
+
+    def test_a_spread_wider_than_the_margin_to_the_target_is_told(self):
+        cases = [
+            # (median, rounds, target, wider)
+            (1.0, [0.9, 1.0, 1.1], "<= 1.3", False),  # 0.2 wide, 0.3 from the target
+            (1.2, [1.0, 1.2, 1.4], "<= 1.3", True),  # 0.4 wide, 0.1 from the target
+            (1.5, [1.45, 1.5, 1.52], "<= 1.3", False),  # clearly above: narrow spread
+            (1.4, [1.0, 1.4, 1.6], "<= 1.3", True),  # above, but rounds below the target too
+            (1.2, [1.0, 1.2, 1.4], "-", False),  # no target, nothing to tell
+        ]
+        for median, rounds, target, wider in cases:
+            with self.subTest(median=median, rounds=rounds, target=target):
+                self.assertEqual(bk.spread_wider_than_margin(median, rounds, target), wider)
+
+    def test_the_table_prints_the_spread_and_marks_an_unsure_result(self):
+        rows = [bk.row("sure", 1.0, "ratio", "<= 1.3", True, "d1", rounds=[0.9, 1.0, 1.1]),
+                bk.row("unsure", 1.2, "ratio", "<= 1.3", True, "d2", rounds=[1.0, 1.2, 1.4]),
+                bk.row("no rounds", 4.0, "ms", "", None, "d3")]
+        lines = run.table(rows).splitlines()
+        sure, unsure, plain = (next(x for x in lines if x.startswith(name)) for name in ("sure", "unsure", "no r"))
+        self.assertIn("0.900..1.100", sure)
+        self.assertRegex(sure, r"\bpass\s")
+        self.assertIn("1.000..1.400", unsure)
+        self.assertRegex(unsure, r"\bpass\*\s")
+        self.assertRegex(plain, r"4\.000 ms\s+-\s")
+        self.assertEqual(lines[-1], run.UNSURE_NOTE)
 
 
 if __name__ == "__main__":
