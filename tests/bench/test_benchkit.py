@@ -7,7 +7,9 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import benchkit as bk  # noqa: E402
+import bench_calls  # noqa: E402
 import bench_overhead  # noqa: E402
+import profile_calls  # noqa: E402
 import run  # noqa: E402
 
 # Two packages on two threads of one deferred action, their lines reaching the log out of time order, between an
@@ -136,6 +138,44 @@ class Spread(unittest.TestCase):
         self.assertRegex(unsure, r"\bpass\*\s")
         self.assertRegex(plain, r"4\.000 ms\s+-\s")
         self.assertEqual(lines[-1], run.UNSURE_NOTE)
+
+
+# Relay trace lines: the custom action's own calls on thread 0040, one of them calling another traced function
+# inside, and a call on another thread.
+TRACE = "\n".join([
+    "100.000:0030:0040:Call setupapi.SetupOpenInfFileW(0012f000,00000000,00000002,00000000) ret=6b001234",
+    "100.001:0030:0040:Ret  setupapi.SetupOpenInfFileW() retval=00a01000 ret=6b001234",
+    "100.002:0030:0040:Call setupapi.SetupInstallServicesFromInfSectionW(00a01000,0012f100,00000000) ret=6b001250",
+    "100.003:0030:0040:Call advapi32.OpenSCManagerW(00000000,00000000,000f003f) ret=7b012345",
+    "100.004:0030:0040:Ret  advapi32.OpenSCManagerW() retval=00b00000 ret=7b012345",
+    "100.009:0030:0040:Ret  setupapi.SetupInstallServicesFromInfSectionW() retval=00000001 ret=6b001250",
+    "100.010:0030:0044:Call advapi32.OpenSCManagerW(00000000,00000000,00000004) ret=6b001300",
+    "100.011:0030:0044:Ret  advapi32.OpenSCManagerW() retval=00b00010 ret=6b001300",
+    "trace:something else",
+])
+
+
+class CallCounts(unittest.TestCase):
+    def test_only_direct_calls_are_counted(self):
+        self.assertEqual(profile_calls.direct_calls(TRACE),
+                         {"SetupOpenInfFileW": 1, "SetupInstallServicesFromInfSectionW": 1, "OpenSCManagerW": 1})
+
+    def test_every_function_above_the_floor_needs_its_reason(self):
+        product = {"OpenSCManagerW": 40, "SetupOpenInfFileW": 100, "MsiProcessMessage": 500}
+        floor = {"OpenSCManagerW": 0, "SetupOpenInfFileW": 20, "MsiProcessMessage": 500, "LoadLibraryW": 20}
+        per_package, unexplained, ratio, total_p, total_f = bench_calls.figure_rows(
+            product, floor, explained={"SetupOpenInfFileW": "the INF reader"}, packages=20)
+        self.assertEqual(per_package["OpenSCManagerW"], (2.0, 0.0))
+        self.assertEqual(per_package["LoadLibraryW"], (0.0, 1.0))
+        self.assertEqual(unexplained, ["OpenSCManagerW"])
+        self.assertEqual((total_p, total_f), (32.0, 27.0))
+        self.assertAlmostEqual(ratio, 32 / 27)
+        lines = bench_calls.notes(per_package, explained={"SetupOpenInfFileW": "the INF reader"})
+        self.assertIn("(NOT EXPLAINED)", next(x for x in lines if x.endswith("OpenSCManagerW  (NOT EXPLAINED)")))
+        self.assertTrue(any("SetupOpenInfFileW  (the INF reader)" in x for x in lines))
+
+    def test_every_explained_function_is_traced(self):
+        self.assertEqual([fn for fn in bench_calls.EXPLAINED if fn not in profile_calls.FUNCTIONS], [])
 
 
 if __name__ == "__main__":
