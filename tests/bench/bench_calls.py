@@ -3,8 +3,10 @@ product of the overhead figure and in one install of its logging floor (tests/be
 under Wine's relay trace (profile_calls.py), side by side with the difference.
 
 Counts do not change with the machine's load: they are what the overhead target rests on, the times beside them.
-A call is counted where it is made directly (no other traced call under way on its thread): what the library or the
-floor asks of the platform, not what the platform does inside. Both products carry the same files and the same
+A call is counted where it is made directly (no other traced call under way on its thread) in a process that calls
+the installer's Msi* functions (the custom-action hosts and the installer serving them): what the library or the
+floor asks of the platform, not what the platform does inside a traced call (calls inside untraced ones, such as the
+installer's registry lookups behind a component query, do count). Both products carry the same files and the same
 driver actions; the floor's has an empty DriverPackage table and its own deferred action, so the installer's own
 calls are the same on both sides and cancel in the difference.
 
@@ -22,40 +24,51 @@ PACKAGES = bench_overhead.PACKAGES
 
 # Why the product calls these more often than the floor, per package. Kept in step with README.md.
 EXPLAINED = {
-    "MsiProcessMessage": "the product's lines besides the package threads' (immediate actions, the dispatcher, "
-                         "the finalize step) and its progress messages",
-    "MsiCreateRecord": "one record per log line and progress message",
-    "MsiRecordSetStringW": "one per log line",
-    "MsiGetPropertyW": "the immediate actions read the driver overrides and switches; the script actions their data",
-    "MsiSetPropertyW": "the immediate actions publish the package lists and the scheduled actions' data",
-    "MsiDoActionW": "the immediate action schedules its rollback and deferred actions",
-    "MsiFormatRecordW": "the package rows' formatted fields (INF and catalog paths)",
+    "MsiRecordGetStringW": "reading the DriverPackage rows and their registry and filter rows, and the log's and "
+                           "the progress's records in the immediate actions",
+    "MsiViewFetch": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
+    "MsiViewExecute": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
+    "MsiDatabaseOpenViewW": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
+    "MsiGetActiveDatabase": "each immediate action's own database handle",
+    "MsiFormatRecordW": "each package row's formatted fields (INF and catalog paths)",
     "MsiEvaluateConditionW": "each package row's condition",
-    "MsiGetComponentStateW": "each package's component plan (selection)",
-    "MsiViewFetch": "reading the DriverPackage rows and their registry and filter rows",
-    "MsiViewExecute": "reading the DriverPackage rows and their registry and filter rows",
-    "MsiDatabaseOpenViewW": "reading the DriverPackage rows and their registry and filter rows",
-    "MsiRecordGetStringW": "reading the DriverPackage rows and their registry and filter rows",
-    "MsiGetActiveDatabase": "each immediate action opens the running installation's database",
-    "SetupOpenInfFileW": "the INF reader opens the INF for each step that reads it (section, services, earlier "
-                         "versions, validation) besides the installer's own handle",
-    "SetupCloseInfFile": "closing the INF handles opened for those steps",
-    "SetupCopyOEMInfW": "finding the package's own published INF (replace-only, twice: size, then name) before "
-                        "removing earlier versions",
+    "MsiGetComponentStateW": "each package's component plan, asked by the selection rules of each list",
+    "MsiGetPropertyW": "the driver overrides and switches of the immediate actions, each script action's data",
+    "MsiSetPropertyW": "the package lists and the scheduled actions' data",
+    "MsiDoActionW": "scheduling the rollback and the deferred action",
+    "MsiProcessMessage": "the immediate actions' and the dispatcher's own lines (the floor sends only the package "
+                         "threads' lines) and the progress messages",
+    "MsiCreateRecord": "one record per log line and per progress message",
+    "MsiRecordSetStringW": "one per log line",
+    "SetupOpenInfFileW": "the INF opened again by the steps that read it: the install step, the services step, "
+                         "the search for earlier versions, the validation",
+    "SetupCloseInfFile": "closing the INF handles of those steps",
+    "SetupDiGetActualSectionToInstallW": "the decorated install section, found by each step that needs it (the "
+                                         "install section, the first service to add in the install step, in the "
+                                         "search for earlier versions and in the validation), each a size query "
+                                         "and then the name",
+    "SetupFindFirstLineW": "the models section and the services section looked up by those steps, the services "
+                           "section test before installing services",
+    "SetupCopyOEMInfW": "the package's own published INF found before earlier versions are removed (replace-only: "
+                        "a size query, then the name); the INF itself is published by the install section",
+    "SetupUninstallOEMInfW": "removing the package's earlier published INFs; under Wine once per package, because "
+                             "Wine's replace-only SetupCopyOEMInfW publishes the INF it should only find",
     "FindFirstFileW": "the search for earlier versions among the published oem*.inf files",
     "FindNextFileW": "the search for earlier versions among the published oem*.inf files",
-    "SetupFindFirstLineW": "the INF reader: first service to add, first SourceDisksFiles key, the services section "
-                           "test, the candidate INFs of earlier versions",
-    "SetupVerifyInfFile": "the INF signature check after the installation",
+    "GetFileAttributesW": "the catalog's presence test before adding it",
     "SetupInitDefaultQueueCallback": "the default queue context handed to the commit",
-    "SetupPromptReboot": "the reboot check after the file queue's commit",
-    "OpenSCManagerW": "one control-manager handle per package thread for its service steps",
-    "OpenServiceW": "the service steps: load-order group move, validation (not marked for deletion)",
-    "CloseServiceHandle": "closing those service handles",
-    "RegOpenKeyExW": "the deletion-mark test of the service (its key) and the load-order lists",
-    "RegQueryValueExW": "the service's Start and DeleteFlag values, the load-order lists",
+    "SetupPromptReboot": "the file-in-use check after the commit",
+    "SetupVerifyInfFileW": "the INF signature check of the validation",
+    "LoadLibraryW": "each catalog step loads wintrust.dll for its catalog administration (the floor keeps it "
+                    "loaded for the process)",
+    "OpenSCManagerW": "the control-manager handle of the package thread's service steps",
+    "OpenServiceW": "the service steps: the load-order group move, the validation",
+    "CloseServiceHandle": "closing those handles",
+    "RegOpenKeyExW": "the installer's registry lookups behind each package's component queries in the immediate "
+                     "actions (is the component installed, by which product), and the service's key in the "
+                     "deletion-mark test of the validation (opened for the existence test, then for the mark)",
+    "RegQueryValueExW": "the same lookups, and the service's Start and DeleteFlag values",
     "RegCloseKey": "closing those keys",
-    "GetFileAttributesW": "the catalog's presence test and the queue's source file test per file",
 }
 
 

@@ -29,7 +29,7 @@ FUNCTIONS = [
     "OpenSCManagerW", "OpenServiceW", "CloseServiceHandle", "CryptCATAdminAcquireContext", "CryptCATAdminAddCatalog",
     "LoadLibraryW", "FindFirstFileW",
     # What the package steps call besides (counted by bench_calls.py).
-    "SetupOpenFileQueue", "SetupCloseFileQueue", "SetupCloseInfFile", "SetupFindFirstLineW", "SetupVerifyInfFile",
+    "SetupOpenFileQueue", "SetupCloseFileQueue", "SetupCloseInfFile", "SetupFindFirstLineW", "SetupVerifyInfFileW",
     "SetupInitDefaultQueueCallback", "SetupPromptReboot", "ChangeServiceConfigW", "QueryServiceConfigW",
     "RegOpenKeyExW", "RegQueryValueExW", "RegSetValueExW", "RegCloseKey", "FindNextFileW", "GetFileAttributesW",
     "CryptCATAdminReleaseContext", "CryptCATAdminReleaseCatalogContext", "MsiCreateRecord", "MsiRecordSetStringW",
@@ -51,8 +51,10 @@ def relay_registry(wine, functions):
 
 def direct_calls(trace):
     """{function: calls} of the traced functions called while no other traced call was under way on the same
-    thread: the calls a custom action (or a program) makes itself, not those the platform makes inside them."""
-    depth, counts = {}, {}
+    thread: the calls a custom action makes itself, not those the platform makes inside them. Only the
+    custom-action hosts count (the processes that call the installer's Msi* functions): the services and
+    programs Wine starts meanwhile make calls of their own, more in one run than in another."""
+    depth, counts, hosts = {}, {}, set()
     for line in trace.splitlines():
         m = RELAY.match(line)
         if not m:
@@ -60,11 +62,17 @@ def direct_calls(trace):
         key = (m.group("pid"), m.group("tid"))
         if m.group("kind") == "Call":
             if depth.get(key, 0) == 0:
-                counts[m.group("fn")] = counts.get(m.group("fn"), 0) + 1
+                counts[(m.group("pid"), m.group("fn"))] = counts.get((m.group("pid"), m.group("fn")), 0) + 1
+                if m.group("fn").startswith("Msi"):
+                    hosts.add(m.group("pid"))
             depth[key] = depth.get(key, 0) + 1
         else:
             depth[key] = max(0, depth.get(key, 0) - 1)
-    return counts
+    out = {}
+    for (pid, fn), calls in counts.items():
+        if pid in hosts:
+            out[fn] = out.get(fn, 0) + calls
+    return out
 
 
 def traced_install(msi, label, functions=FUNCTIONS, properties=()):

@@ -141,8 +141,12 @@ class Spread(unittest.TestCase):
 
 
 # Relay trace lines: the custom action's own calls on thread 0040, one of them calling another traced function
-# inside, and a call on another thread.
+# inside, a call on another thread of the same host, and a service process that never calls the installer.
 TRACE = "\n".join([
+    "099.000:0030:0040:Call msi.MsiGetPropertyW(00000001,6b00a000 L\"CustomActionData\",0012f000,0012f100) ret=6b0010",
+    "099.001:0030:0040:Ret  msi.MsiGetPropertyW() retval=00000000 ret=6b0010",
+    "099.500:0088:0090:Call advapi32.OpenSCManagerW(00000000,00000000,00000001) ret=7b000100",
+    "099.501:0088:0090:Ret  advapi32.OpenSCManagerW() retval=00c00000 ret=7b000100",
     "100.000:0030:0040:Call setupapi.SetupOpenInfFileW(0012f000,00000000,00000002,00000000) ret=6b001234",
     "100.001:0030:0040:Ret  setupapi.SetupOpenInfFileW() retval=00a01000 ret=6b001234",
     "100.002:0030:0040:Call setupapi.SetupInstallServicesFromInfSectionW(00a01000,0012f100,00000000) ret=6b001250",
@@ -156,9 +160,10 @@ TRACE = "\n".join([
 
 
 class CallCounts(unittest.TestCase):
-    def test_only_direct_calls_are_counted(self):
+    def test_only_the_hosts_direct_calls_are_counted(self):
         self.assertEqual(profile_calls.direct_calls(TRACE),
-                         {"SetupOpenInfFileW": 1, "SetupInstallServicesFromInfSectionW": 1, "OpenSCManagerW": 1})
+                         {"MsiGetPropertyW": 1, "SetupOpenInfFileW": 1, "SetupInstallServicesFromInfSectionW": 1,
+                          "OpenSCManagerW": 1})
 
     def test_every_function_above_the_floor_needs_its_reason(self):
         product = {"OpenSCManagerW": 40, "SetupOpenInfFileW": 100, "MsiProcessMessage": 500}
