@@ -1,14 +1,20 @@
 """The benchmarks' reading of the installer log: action windows, package timelines and their overlap."""
 
+import io
 import os
+import shutil
 import sys
+import tempfile
+import types
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import benchkit as bk  # noqa: E402
 import bench_calls  # noqa: E402
 import bench_overhead  # noqa: E402
+import bench_scheduling  # noqa: E402
 import profile_calls  # noqa: E402
 import run  # noqa: E402
 
@@ -181,6 +187,50 @@ class CallCounts(unittest.TestCase):
 
     def test_every_explained_function_is_traced(self):
         self.assertEqual([fn for fn in bench_calls.EXPLAINED if fn not in profile_calls.FUNCTIONS], [])
+
+
+class FailedRounds(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def test_a_failed_run_keeps_its_prefix_log_and_wines_output(self):
+        prefix = types.SimpleNamespace(dir=os.path.join(self.tmp, "bench-scheduling-x"), runs=3, keep=False)
+        bench = object.__new__(bench_scheduling.Bench)
+        bench.wine = prefix
+        with mock.patch.object(bench_scheduling, "LOGS", self.tmp):
+            e = bench.failed("msiexec /i of ddbench-dd-500.msi returned 1", "/p/msiexec-3.log", "the log", "wine said")
+        self.assertTrue(prefix.keep)
+        stem = os.path.join(self.tmp, "scheduling-failed-bench-scheduling-x-3")
+        with open(stem + ".log") as f:
+            self.assertEqual(f.read(), "the log")
+        with open(stem + ".wine.txt") as f:
+            self.assertEqual(f.read(), "wine said")
+        for part in ("returned 1", stem + ".log", stem + ".wine.txt", "/p/msiexec-3.log", prefix.dir):
+            self.assertIn(part, str(e))
+
+    def test_a_failed_round_is_reported_and_the_others_make_the_figures(self):
+        def times(scale):
+            return {k: scale * (1 + i) for i, k in enumerate(bench_scheduling.KEYS)}
+
+        good = {("dd", 50): times(1), ("dd", 500): times(9), ("floor", 50): times(1), ("floor", 500): times(8)}
+        answers = iter([bench_scheduling.RunFailed("msiexec /i of ddbench-dd-500.msi returned 1; log L"), good])
+
+        def round_(self):
+            answer = next(answers)
+            if isinstance(answer, Exception):
+                raise answer
+            return answer
+
+        with mock.patch.object(bench_scheduling, "product", lambda work, rows, floor: f"{rows}-{floor}.msi"), \
+                mock.patch.object(bench_scheduling.Bench, "round", round_), \
+                mock.patch.object(bench_scheduling.ddpkg, "BUILD_DIR", self.tmp), \
+                mock.patch("sys.stderr", io.StringIO()):
+            rows = bench_scheduling.run(2)
+        first = rows[0]
+        self.assertEqual(first["rounds"], [9.0])
+        self.assertIn("1 of 2 rounds (1 failed", first["detail"])
+        self.assertEqual(first["notes"], ["scheduling: failed round 1: msiexec /i of ddbench-dd-500.msi returned 1; log L"])
 
 
 if __name__ == "__main__":
