@@ -108,15 +108,46 @@ def lines_of(log, action):
     return len(ddpkg.library_lines(log, action))
 
 
+LOGS = os.path.join(ddpkg.BUILD_DIR, "bench", "logs")
+
+
+class RunFailed(RuntimeError):
+    """An msiexec run of a round that failed; its log, Wine's output and its prefix were kept (named in the
+    message)."""
+
+
 class Bench:
-    def __init__(self):
-        self.wine = ddpkg.Prefix("bench-scheduling")
+    def __init__(self, work):
+        self.work = work
         self.msi = {}
         for rows in SIZES:
             for floor in (False, True):
-                self.msi[rows, floor] = product(self.wine.dir, rows, floor)
+                self.msi[rows, floor] = product(work, rows, floor)
         # Lines the product logs per row, per run and action; the floor logs as many.
         self.floor_lines = None
+        self.wine = None
+
+    def msiexec(self, verb, msi, properties):
+        """One msiexec run with a verbose log; (exit code, log text, log path, Wine's output)."""
+        wine = self.wine
+        wine.runs += 1
+        log = os.path.join(wine.dir, f"msiexec-{wine.runs}.log")
+        props = [f"{k}={v}" for k, v in properties.items()]
+        code, out = wine.run("msiexec", verb, ddpkg.unix_to_windows(msi), "/qn", "/l*v", ddpkg.unix_to_windows(log),
+                             *props, timeout=RUN_LIMIT)
+        return code, ddpkg.wine.read_log(log), log, out
+
+    def failed(self, what, log_path, log, out):
+        """Keeps the prefix and copies the run's log and Wine's output under build/windows/bench/logs/."""
+        self.wine.keep = True
+        os.makedirs(LOGS, exist_ok=True)
+        stem = os.path.join(LOGS, f"scheduling-failed-{os.path.basename(self.wine.dir)}-{self.wine.runs}")
+        with open(stem + ".log", "w", encoding="utf-8") as f:
+            f.write(log)
+        with open(stem + ".wine.txt", "w", encoding="utf-8") as f:
+            f.write(out)
+        return RunFailed(f"{what}; log {stem}.log (in the prefix: {log_path}), Wine's output {stem}.wine.txt, "
+                         f"prefix kept in {self.wine.dir}")
 
     def cycle(self, rows, floor, properties=None):
         """Installs and removes one product: {(phase, action): seconds}, and the two logs."""
@@ -124,10 +155,13 @@ class Bench:
         times, logs = {}, {}
         for phase, verb in (("install", "/i"), ("remove", "/x")):
             props = dict((properties or {}).get(phase, {}))
-            code, log = self.wine.msiexec(verb, ddpkg.unix_to_windows(msi), properties=props, timeout=RUN_LIMIT)
+            code, log, log_path, out = self.msiexec(verb, msi, props)
             if code != ddpkg.EXIT_SUCCESS:
-                raise RuntimeError(f"msiexec {verb} of {os.path.basename(msi)} returned {code}")
-            uninstall, install = windows(log)
+                raise self.failed(f"msiexec {verb} of {os.path.basename(msi)} returned {code}", log_path, log, out)
+            try:
+                uninstall, install = windows(log)
+            except RuntimeError as e:
+                raise self.failed(f"msiexec {verb} of {os.path.basename(msi)}: {e}", log_path, log, out) from None
             times[phase, "UninstallDrivers"] = uninstall
             if phase == "install":
                 times[phase, "InstallDrivers"] = install
@@ -148,7 +182,14 @@ class Bench:
         return out
 
     def round(self):
-        """One round: the product and the floor at both sizes, interleaved."""
+        """One round in a prefix of its own: the product and the floor at both sizes, interleaved."""
+        self.wine = ddpkg.Prefix("bench-scheduling")
+        try:
+            return self._round()
+        finally:
+            self.wine.close()
+
+    def _round(self):
         t = {}
         t["dd", 50], logs50 = self.cycle(50, False)
         t["dd", 500], logs500 = self.cycle(500, False)
@@ -157,9 +198,6 @@ class Bench:
         t["floor", 50], _ = self.cycle(50, True, self.floor_lines)
         t["floor", 500], _ = self.cycle(500, True, self.floor_lines)
         return t
-
-    def close(self):
-        self.wine.close()
 
 
 KEYS = [("install", "UninstallDrivers"), ("install", "InstallDrivers"), ("remove", "UninstallDrivers")]
@@ -183,15 +221,21 @@ def loadavg():
 
 
 def run(rounds: int) -> list:
-    bench = Bench()
-    results, loads = [], []
-    try:
-        for _ in range(rounds):
-            loads.append(loadavg())
-            results.append(bench.round())
+    work = os.path.join(ddpkg.BUILD_DIR, "bench", "scheduling")
+    os.makedirs(work, exist_ok=True)
+    bench = Bench(work)
+    results, loads, failed = [], [], []
+    for r in range(rounds):
         loads.append(loadavg())
-    finally:
-        bench.close()
+        try:
+            results.append(bench.round())
+        except (RunFailed, ddpkg.HangError) as e:
+            # A failed round is reported with its log; the other rounds still make the figures.
+            print(f"scheduling round {r + 1} failed: {e}", file=sys.stderr, flush=True)
+            failed.append(f"round {r + 1}: {e}")
+    loads.append(loadavg())
+    if not results:
+        raise RuntimeError("no round of the scheduling figure finished: " + "; ".join(failed))
 
     def median(values):
         return statistics.median(values)
@@ -202,13 +246,15 @@ def run(rounds: int) -> list:
     scaling = [total(r["dd", 500]) / total(r["dd", 50]) for r in results]
     floor_scaling = [total(r["floor", 500]) / total(r["floor", 50]) for r in results]
     ratio = [per_row(r["dd", 50], r["dd", 500]) / per_row(r["floor", 50], r["floor", 500]) for r in results]
-    note = f"{rounds} rounds, load average at each round start/end: {' '.join(loads)}"
+    note = (f"{len(results)} of {rounds} rounds" + (f" ({len(failed)} failed, see the notes)" if failed else "")
+            + f", load average at each round start/end: {' '.join(loads)}")
     rows = [
         {"figure": "Scheduling: immediate actions, 500 rows / 50 rows", "value": median(scaling), "unit": "x",
-         "target": "<= 11", "ok": median(scaling) <= 11,
-         "detail": f"per round: {fmt(scaling)}; the floor's: {fmt(floor_scaling)}; {note}"},
+         "target": "<= 11", "ok": median(scaling) <= 11, "rounds": scaling,
+         "detail": f"per round: {fmt(scaling)}; the floor's: {fmt(floor_scaling)}; {note}",
+         "notes": [f"scheduling: failed {x}" for x in failed]},
         {"figure": "Scheduling: time per row / floor's time per row", "value": median(ratio), "unit": "x",
-         "target": "<= 1.5", "ok": median(ratio) <= 1.5,
+         "target": "<= 1.5", "ok": median(ratio) <= 1.5, "rounds": ratio,
          "detail": f"per round: {fmt(ratio)}; slope between 50 and 500 rows; {note}"},
     ]
     for kind, label in (("dd", "driverdeploy"), ("floor", "floor")):
@@ -216,7 +262,7 @@ def run(rounds: int) -> list:
             ms = [1000 * per_row(r[kind, 50], r[kind, 500], (phase, action)) for r in results]
             whole = [r[kind, 500][phase, action] for r in results]
             rows.append({"figure": f"Scheduling: {label} {action} ({phase}), time per row", "value": median(ms),
-                         "unit": "ms", "target": "", "ok": None,
+                         "unit": "ms", "target": "", "ok": None, "rounds": ms,
                          "detail": f"per round: {fmt(ms)} ms; 500 rows took {fmt(whole)} s"})
     return rows
 

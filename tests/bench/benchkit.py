@@ -126,11 +126,11 @@ def driver_sources(count):
     return folder, files
 
 
-def driver_product(work, count, sequenced, with_packages=True, name="bench"):
+def driver_product(work, count, sequenced, with_packages=True, name="bench", extra=None):
     """A product whose components carry `count` bench drivers, bound to the real driver actions of
     driverdeploy.dll. With with_packages it has one filter-driver DriverPackage row per driver (sequence 10, 20, ...
     when sequenced, null otherwise); without, the same files and actions and an empty DriverPackage table.
-    Returns the package's path."""
+    extra(package) adds what else the product needs before it is built. Returns the package's path."""
     folder, files = driver_sources(count)
     p = ddpkg.Package(name)
     ddpkg.add_driver_tables(p)
@@ -146,6 +146,8 @@ def driver_product(work, count, sequenced, with_packages=True, name="bench"):
     if members:
         p.cabinet("drivers.cab", members, work)
     lifecycle.real_driver_actions(p)
+    if extra:
+        extra(p)
     return p.build(os.path.join(work, f"{name}.msi"))
 
 
@@ -153,8 +155,37 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
-def row(figure, value, unit, target, ok, detail):
-    return {"figure": figure, "value": value, "unit": unit, "target": target, "ok": ok, "detail": detail}
+def row(figure, value, unit, target, ok, detail, rounds=None):
+    """A table row; `rounds` are the per-round values whose median `value` is (the table prints their spread)."""
+    out = {"figure": figure, "value": value, "unit": unit, "target": target, "ok": ok, "detail": detail}
+    if rounds is not None:
+        out["rounds"] = list(rounds)
+    return out
+
+
+_TARGET = re.compile(r"^\s*(?P<op><=|>=|<|>)\s*(?P<limit>-?\d+(?:\.\d+)?)")
+
+
+def target_limit(target):
+    """(operator, limit) of a target text such as "<= 1.3" (what follows the number is an explanation), or None
+    when the row has no numeric target."""
+    m = _TARGET.match(str(target or ""))
+    return (m.group("op"), float(m.group("limit"))) if m else None
+
+
+def spread(values):
+    """(minimum, maximum) of the rounds' values, or None without any."""
+    values = [v for v in values if isinstance(v, (int, float)) and v == v]
+    return (min(values), max(values)) if values else None
+
+
+def spread_wider_than_margin(median_value, values, target):
+    """True when the rounds' spread (maximum - minimum) is wider than the distance of the median from the
+    target's limit: another set of rounds could as well land on the other side of the target."""
+    limit, extent = target_limit(target), spread(values)
+    if limit is None or extent is None or median_value is None or median_value != median_value:
+        return False
+    return extent[1] - extent[0] > abs(limit[1] - median_value)
 
 
 def load_average():
@@ -293,11 +324,23 @@ def floor_run(count, parallel=False, attempts=3):
     raise RuntimeError(f"the floor program failed {attempts} times: {failures}")
 
 
-def run_install(wine, msi, timeout=600):
+def run_install(wine, msi, timeout=600, properties=None):
     """A full msiexec install; (exit code, log text, wall seconds)."""
     began = time.perf_counter()
-    code, log = wine.install(msi, timeout=timeout)
+    code, log = wine.install(msi, properties=properties, timeout=timeout)
     return code, log, time.perf_counter() - began
+
+
+LOGS = os.path.join(BENCH_ROOT, "logs")
+
+
+def keep_log(name, log):
+    """Writes an install's log under build/windows/bench/logs/ and returns its path."""
+    os.makedirs(LOGS, exist_ok=True)
+    path = os.path.join(LOGS, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(log)
+    return path
 
 
 def warm(wine):

@@ -28,6 +28,11 @@ FUNCTIONS = [
     # Services, catalogs, files.
     "OpenSCManagerW", "OpenServiceW", "CloseServiceHandle", "CryptCATAdminAcquireContext", "CryptCATAdminAddCatalog",
     "LoadLibraryW", "FindFirstFileW",
+    # What the package steps call besides (counted by bench_calls.py).
+    "SetupOpenFileQueue", "SetupCloseFileQueue", "SetupCloseInfFile", "SetupFindFirstLineW", "SetupVerifyInfFileW",
+    "SetupInitDefaultQueueCallback", "SetupPromptReboot", "ChangeServiceConfigW", "QueryServiceConfigW",
+    "RegOpenKeyExW", "RegQueryValueExW", "RegSetValueExW", "RegCloseKey", "FindNextFileW", "GetFileAttributesW",
+    "CryptCATAdminReleaseContext", "CryptCATAdminReleaseCatalogContext", "MsiCreateRecord", "MsiRecordSetStringW",
 ]
 
 # "<seconds>.<ms>:<tid>:Call <dll>.<function>(" and "...:Ret  <dll>.<function>() retval=".
@@ -42,6 +47,52 @@ def relay_registry(wine, functions):
     with open(path, "w", encoding="utf-16", newline="\r\n") as f:
         f.write("\n".join(lines) + "\n")
     return wine.run("regedit", "/s", ddpkg.unix_to_windows(path))
+
+
+def direct_calls(trace):
+    """{function: calls} of the traced functions called while no other traced call was under way on the same
+    thread: the calls a custom action makes itself, not those the platform makes inside them. Only the
+    custom-action hosts count (the processes that call the installer's Msi* functions): the services and
+    programs Wine starts meanwhile make calls of their own, more in one run than in another."""
+    depth, counts, hosts = {}, {}, set()
+    for line in trace.splitlines():
+        m = RELAY.match(line)
+        if not m:
+            continue
+        key = (m.group("pid"), m.group("tid"))
+        if m.group("kind") == "Call":
+            if depth.get(key, 0) == 0:
+                counts[(m.group("pid"), m.group("fn"))] = counts.get((m.group("pid"), m.group("fn")), 0) + 1
+                if m.group("fn").startswith("Msi"):
+                    hosts.add(m.group("pid"))
+            depth[key] = depth.get(key, 0) + 1
+        else:
+            depth[key] = max(0, depth.get(key, 0) - 1)
+    out = {}
+    for (pid, fn), calls in counts.items():
+        if pid in hosts:
+            out[fn] = out.get(fn, 0) + calls
+    return out
+
+
+def traced_install(msi, label, functions=FUNCTIONS, properties=()):
+    """One msiexec install of `msi` in a fresh prefix with the relay trace on for `functions`; (exit code, trace,
+    path of the trace kept under build/windows/bench/logs/, the install's verbose log)."""
+    wine = bk.fresh_prefix(f"bench-profile-{label}")
+    try:
+        relay_registry(wine, list(functions))
+        wine.env["WINEDEBUG"] = "-all,+timestamp,+pid,+relay"
+        log = os.path.join(wine.dir, "msiexec.log")
+        code, trace = wine.run("msiexec", "/i", ddpkg.unix_to_windows(msi), "/qn", "/l*v", ddpkg.unix_to_windows(log),
+                               *properties, timeout=900)
+        text = ddpkg.wine.read_log(log)
+    finally:
+        wine.close()
+    out = os.path.join(bk.BENCH_ROOT, "logs", f"relay-{label}.txt")
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    with open(out, "w") as f:
+        f.write(trace)
+    return code, trace, out, text
 
 
 def summarize(trace):
@@ -78,19 +129,7 @@ def main():
     label = "unsequenced" if args.unsequenced else "sequenced"
     msi = bk.driver_product(os.path.join(bk.BENCH_ROOT, "profile", f"{label}-{args.packages}"), args.packages,
                             sequenced=not args.unsequenced)
-    wine = bk.fresh_prefix("bench-profile")
-    try:
-        relay_registry(wine, args.functions.split(","))
-        wine.env["WINEDEBUG"] = "-all,+timestamp,+pid,+relay"
-        log = os.path.join(wine.dir, "msiexec.log")
-        code, trace = wine.run("msiexec", "/i", ddpkg.unix_to_windows(msi), "/qn", "/l*v", ddpkg.unix_to_windows(log),
-                               timeout=600)
-    finally:
-        wine.close()
-    out = os.path.join(bk.BENCH_ROOT, "logs", f"relay-{label}-{args.packages}.txt")
-    os.makedirs(os.path.dirname(out), exist_ok=True)
-    with open(out, "w") as f:
-        f.write(trace)
+    code, trace, out, _ = traced_install(msi, f"{label}-{args.packages}", args.functions.split(","))
     print(f"msiexec exit code {code}; relay trace in {out}")
     totals = summarize(trace)
     print(f"{'pid':>5} {'calls':>6} {'seconds':>8}  function")

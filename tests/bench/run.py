@@ -3,8 +3,10 @@
     python3 tests/bench/run.py [--rounds N] [--only NAME ...]
 
 Each module has run(rounds) -> [row], a row being {"figure", "value", "unit", "target", "ok" (True, False or None
-when there is no target), "detail"} and optionally "notes" (lines printed after the table). Every figure is a ratio
-of two measurements taken in the same run (or a plain time, for scale), the median over the rounds. Progress goes
+when there is no target), "detail"} and optionally "rounds" (the per-round values, whose spread the table prints next
+to the median and marks when it is wider than the margin to the target) and "notes" (lines printed after the table).
+Every figure is a ratio of two measurements taken in the same run (or a plain time, for scale), the median over the
+rounds. Progress goes
 to stderr; the table and the notes to stdout. Exit code 1 when a module failed to run (its row says why); a
 figure above its target does not change the exit code: these are measurements, not tests."""
 
@@ -43,19 +45,45 @@ def value_text(row):
     value = row.get("value")
     if not isinstance(value, (int, float)) or value != value:  # None or NaN
         return "-"
-    text = f"{value:.3f}" if abs(value) < 10 else f"{value:.1f}"
+    text = number_text(value)
     return text + ("" if row.get("unit") in (None, "", "ratio") else " " + row["unit"])
 
 
+def number_text(value):
+    return f"{value:.3f}" if abs(value) < 10 else f"{value:.1f}"
+
+
+def spread_text(row):
+    """"min..max" of the row's rounds, "-" when it has none."""
+    extent = benchkit.spread(row.get("rounds", []))
+    return "-" if extent is None else f"{number_text(extent[0])}..{number_text(extent[1])}"
+
+
+UNSURE = "*"
+UNSURE_NOTE = (f"{UNSURE} the rounds' spread (max - min) is wider than the median's margin to the target: more rounds, "
+               "or a quieter machine, may give the other result")
+
+
+def result_text(row):
+    text = verdict(row.get("ok"))
+    if row.get("ok") is not None and benchkit.spread_wider_than_margin(row.get("value"), row.get("rounds", []),
+                                                                       row.get("target")):
+        text += UNSURE
+    return text
+
+
 def table(rows):
-    head = ["figure", "value", "target", "result", "detail"]
-    cells = [[r["figure"], value_text(r), str(r.get("target", "-")), verdict(r.get("ok")), r.get("detail", "")]
-             for r in rows]
-    widths = [max(len(head[i]), *(len(c[i]) for c in cells)) for i in range(4)]
-    lines = ["  ".join(h.ljust(w) for h, w in zip(head[:4], widths)) + "  " + head[4]]
+    head = ["figure", "value", "spread", "target", "result", "detail"]
+    cells = [[r["figure"], value_text(r), spread_text(r), str(r.get("target", "-")), result_text(r),
+              r.get("detail", "")] for r in rows]
+    fixed = len(head) - 1
+    widths = [max(len(head[i]), *(len(c[i]) for c in cells)) for i in range(fixed)]
+    lines = ["  ".join(h.ljust(w) for h, w in zip(head[:fixed], widths)) + "  " + head[fixed]]
     lines.append("  ".join("-" * w for w in widths) + "  " + "-" * 6)
     for c in cells:
-        lines.append("  ".join(x.ljust(w) for x, w in zip(c[:4], widths)) + "  " + c[4])
+        lines.append("  ".join(x.ljust(w) for x, w in zip(c[:fixed], widths)) + "  " + c[fixed])
+    if any(c[4].endswith(UNSURE) for c in cells):
+        lines.append(UNSURE_NOTE)
     return "\n".join(lines)
 
 
