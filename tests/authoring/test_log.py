@@ -236,6 +236,39 @@ class RealRuns(LogCase):
         self.assertIn("An action line of a later version.", [s["text"] for s in glued["runs"][0]["other_lines"]])
 
 
+class LibraryLines(unittest.TestCase):
+    def test_lines_of_the_uninstall_steps_early_files_and_recovery_image_name_their_item(self):
+        from driverdeploy import logmodel
+        cases = (
+            ("Uninstall step 'remove the catalog' of driver package 'filt' failed. Failed to remove catalog. "
+             "Error 0x80070005. The next steps go on.", "failure", "filt", 0x80070005),
+            ("Skip uninstall step 'remove the published INF files' of driver package 'dev'. "
+             "It needs the failed step 'remove the device'.", "step", "dev", None),
+            ("The driver package 'net' was not removed completely. Error 0x80070424.", "failure", "net", 0x80070424),
+            ("The driver package 'net' was not restored completely. Error 0x80070424.", "failure", "net", 0x80070424),
+            ("Early driver package 'dev' is not installed: The early file was changed after it was extracted: "
+             "C:\\t\\dev.inf", "failure", "dev", None),
+            ("Early driver package 'dev': 3 file(s) verified in 'C:\\t\\x'.", "step", "dev", None),
+            ("The attribute EarlyConfigured (0x10) of driver package 'dev' is set by the library only: "
+             "the authored bit is ignored.", "warning", "dev", None),
+            ("Found 'oem3.inf' in Windows Recovery Environment for driver 'winre'.", "step", "winre", None),
+            ("Driver 'winre' is not in Windows Recovery Environment. Nothing to remove.", "step", "winre", None),
+            ("Warning: The service 'ddfilt' did not stop within 30000 ms. Its files are replaced at the next restart.",
+             "warning", None, None),
+        )
+        for text, role, id_, code in cases:
+            with self.subTest(text=text):
+                rule, m = logmodel.classify(text)
+                self.assertIsNotNone(rule)
+                self.assertEqual(role, rule.role)
+                self.assertEqual(id_, m.groupdict().get("id"))
+                got = m.groupdict().get("code")
+                self.assertEqual(code, int(got, 16) if got else None)
+        # The catalog line names its file, as the other catalog lines do.
+        rule, m = logmodel.classify("The catalog file 'ddcat.cat' is registered already. Its rollback keeps it.")
+        self.assertEqual(("step", "ddcat.cat"), (rule.role, m.group("file")))
+
+
 class DeviceInstallationLog(LogCase):
     def test_sections_within_the_run_that_name_a_package_go_under_it(self):
         setupapi = os.path.join(FIXTURES, "setupapi.dev.log")
