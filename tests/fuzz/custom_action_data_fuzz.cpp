@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/CustomActionData.h"
+#include "msi/PayloadText.h"
 #include "tables/encoding/EntryMap.h"
 #include "tables/encoding/ListKeyCheck.h"
 #include "system/Utf16.h"
@@ -53,6 +54,12 @@ bool RegistryFits(const DriverPackage& package) {
 
 DriverPackage Canonical(DriverPackage package) {
     package.registryEntries = ById(std::move(package.registryEntries));
+    // The list fields travel only with the list actions.
+    for (setup::DriverRegistryEntry& entry : package.registryEntries) {
+        if (!setup::registry_action::IsListChange(entry.action)) {
+            entry.list = {};
+        }
+    }
     return package;
 }
 
@@ -83,6 +90,13 @@ setup::DriverRegistryEntry ReferenceRegistryEntry(const std::wstring& text) {
     if (map.Contains(L"raw")) {
         entry.rawType = static_cast<uint32_t>(map.GetInteger(L"raw"));
     }
+    entry.list.items = map.Get(L"items");
+    entry.list.dependencies = map.Get(L"deps");
+    entry.list.previous = map.Get(L"prev");
+    entry.list.placement = map.GetInteger(L"place");
+    entry.list.position = map.GetInteger(L"pos");
+    entry.list.valueFound = map.GetInteger(L"had") != 0;
+    entry.list.itemsFound = map.GetInteger(L"was") != 0;
     return entry;
 }
 
@@ -100,6 +114,7 @@ DriverPackage ReferencePackage(const std::wstring& text) {
     package.attributes = static_cast<uint32_t>(map.GetInteger(L"atr"));
     package.type = static_cast<uint32_t>(map.GetInteger(L"type"));
     package.operation = static_cast<uint32_t>(map.GetInteger(L"act"));
+    package.payloadFiles = setup::DecodePayloadFiles(map.Get(L"files"));
     package.sequence = map.Get(L"seq").empty() ? setup::driver::kNoSequence : static_cast<uint32_t>(map.GetInteger(L"seq"));
     if (map.Contains(L"reg")) {
         const setup::EntryMap registry = setup::DecodeEntryMap(map.Get(L"reg"), setup::separators::RegistryList);

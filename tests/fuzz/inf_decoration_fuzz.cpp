@@ -36,9 +36,10 @@ void CheckParsed(const std::wstring& decoration) {
     Check(((v.typeMask & dd::version_field::MinorVersion) != 0) == (v.minor != 0));
     Check(((v.typeMask & dd::version_field::ProductType) != 0) == (v.productType != 0));
     Check(((v.typeMask & dd::version_field::SuiteName) != 0) == (v.suiteMask != 0));
-    Check((v.typeMask & ~uint32_t{0xC3}) == 0);
+    Check(((v.typeMask & dd::version_field::BuildNumber) != 0) == (v.buildNumber != 0));
+    Check((v.typeMask & ~uint32_t{0xC7}) == 0);
     if (!parsed.hasVersion) {
-        Check(v.major == 0 && v.minor == 0 && v.productType == 0 && v.suiteMask == 0);
+        Check(v.major == 0 && v.minor == 0 && v.productType == 0 && v.suiteMask == 0 && v.buildNumber == 0);
     }
 }
 

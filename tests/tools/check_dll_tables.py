@@ -44,7 +44,8 @@ def search_order_loads(objdump, objects):
 
 def main():
     objdump, dll, deffile = sys.argv[1:4]
-    objects = sys.argv[4:]
+    # ctest hands $<TARGET_OBJECTS> over as one ";"-joined argument.
+    objects = [o for arg in sys.argv[4:] for o in arg.split(";") if o]
     text = subprocess.run([objdump, "-p", dll], check=True, capture_output=True, text=True).stdout
     expected = []
     in_exports = False
