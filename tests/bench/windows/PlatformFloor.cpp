@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "FloorQueue.h"
+
 namespace {
 
 // DRIVER_ACTION_VERIFY, the subsystem of driver catalogs.
@@ -97,26 +99,10 @@ UINT CALLBACK QueueCallback(PVOID, UINT notification, UINT_PTR, UINT_PTR) {
     if (g_trace) {
         std::wprintf(L"queue %u %lld\n", notification, Microseconds(Now() - g_commitBegan));
     }
-    switch (notification) {
-    case SPFILENOTIFY_NEEDMEDIA:
-    case SPFILENOTIFY_STARTCOPY:
-    case SPFILENOTIFY_STARTDELETE:
-    case SPFILENOTIFY_STARTRENAME:
-        return FILEOP_DOIT;
-    case SPFILENOTIFY_COPYERROR:
-    case SPFILENOTIFY_RENAMEERROR:
-        return FILEOP_ABORT;
-    case SPFILENOTIFY_DELETEERROR:
-        return FILEOP_SKIP;
-    default:
-        return TRUE;
-    }
+    return floor_queue::Answer(notification);
 }
 
-std::wstring FileName(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
+std::wstring FileName(const std::wstring& path) { return floor_queue::FileName(path); }
 
 class Timer {
 public:
