@@ -32,13 +32,7 @@ LSTATUS SetDword(HKEY key, const wchar_t* value, DWORD data) {
     return RegSetValueExW(key, value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof(data));
 }
 
-thread_local ServiceManagerScope* t_managerScope = nullptr;
-
 }  // namespace
-
-ServiceManagerScope::ServiceManagerScope() : outer_(t_managerScope) { t_managerScope = this; }
-
-ServiceManagerScope::~ServiceManagerScope() { t_managerScope = outer_; }
 
 std::wstring GetServiceKeyPath(const std::wstring& name) { return std::wstring(kServicesKey) + L"\\" + name; }
 
@@ -118,19 +112,11 @@ ServiceHandle OpenServiceHandle(const std::wstring& name) {
     if (name.empty()) {
         throw ArgumentException(L"The service name is empty.");
     }
-    ServiceManagerScope* const scope = t_managerScope;
-    if (scope != nullptr && scope->manager_) {
-        handle.manager = scope->manager_;
-    } else {
-        // Enumeration is the least the manager must grant for OpenServiceW.
-        handle.manager = std::make_shared<UniqueServiceHandle>(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
-        if (!*handle.manager) {
-            const int32_t code = LastErrorHResult();
-            Fail(code, L"Failed to open service control manager.");
-        }
-        if (scope != nullptr) {
-            scope->manager_ = handle.manager;
-        }
+    // Enumeration is the least the manager must grant for OpenServiceW.
+    handle.manager = std::make_shared<UniqueServiceHandle>(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    if (!*handle.manager) {
+        const int32_t code = LastErrorHResult();
+        Fail(code, L"Failed to open service control manager.");
     }
     handle.service = std::make_shared<UniqueServiceHandle>(OpenServiceW(handle.manager->get(), name.c_str(), SERVICE_ALL_ACCESS));
     if (!*handle.service) {

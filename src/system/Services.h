@@ -46,25 +46,6 @@ void RemoveServiceDeleteFlag(const std::wstring& name);
 // service or a hung unload ever comes near it.
 constexpr std::chrono::milliseconds kServiceStopWait{30000};
 
-// Every OpenServiceHandle on the thread that holds a scope uses one
-// control-manager handle, opened by the first of them: a package thread
-// needs no manager of its own for each service operation. Without a scope
-// each open has its own manager. Handles opened inside keep the manager
-// alive past the scope's end.
-class ServiceManagerScope {
-public:
-    ServiceManagerScope();
-    ~ServiceManagerScope();
-    ServiceManagerScope(const ServiceManagerScope&) = delete;
-    ServiceManagerScope& operator=(const ServiceManagerScope&) = delete;
-
-private:
-    friend ServiceHandle OpenServiceHandle(const std::wstring& name);
-
-    std::shared_ptr<UniqueServiceHandle> manager_;
-    ServiceManagerScope* outer_;
-};
-
 ServiceHandle OpenServiceHandle(const std::wstring& name);
 // Returns once the control manager accepted the request; does not wait for
 // the service to reach the running state.

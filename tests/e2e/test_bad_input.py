@@ -122,9 +122,10 @@ TRUNCATED_IN_PATH = FULL_RECORD[:FULL_RECORD.index("ddbad.inf") + 4]
 # The longest id a device property holds is 199 characters (200 with its NUL).
 LONGEST_HARDWARE_ID = "ROOT\\" + "x" * 194
 TOO_LONG_HARDWARE_ID = LONGEST_HARDWARE_ID + "x"
-# The early install's temporary folder, in an expected line.
+# The early install's folder, in an expected line: the one the immediate action extracted to, or the
+# protected copy the system-rights phase verified and installs from.
 TMP = "{tmp}"
-TMP_PATTERN = r"C:\\users\\[^\\]+\\Temp\\drv[0-9a-f]+\.tmp\\"
+TMP_PATTERN = r"C:\\users\\[^\\]+\\Temp\\drv(?:[0-9a-f]+\.tmp|[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12})\\"
 FAILED = ddpkg.EXIT_FAILURE
 DEFERRED = "InstallDriversDeferred"
 BAD_PACKAGE = "Failed to execute driver package 'bad'. "
@@ -146,7 +147,9 @@ CASES = {
         script_data("this is not*driver|data"), DEFERRED, [NO_PACKAGE], FAILED, "rolled back"),
     "inf_missing": (
         inf_path("[INSTALLDIR]ddgone.inf"), DEFERRED,
-        [BAD_PACKAGE + f"Failed to open inf file: {TMP}ddgone.inf Error 0x80070002."], FAILED, "rolled back"),
+        # The system-rights phase installs only files the immediate action extracted and hashed.
+        [f"Early driver package 'bad' is not installed: The INF is not among the extracted files: {TMP}ddgone.inf"],
+        FAILED, "rolled back"),
     "inf_empty": (
         inf_text(""), DEFERRED,
         [BAD_PACKAGE + f"Failed to open inf file: {TMP}ddbad.inf Error 0x800703ee."], FAILED, "rolled back"),

@@ -224,7 +224,6 @@ std::shared_ptr<DriverPackageInstaller> CreateDriverPackageInstaller(const Drive
 void ExecuteDriverPackage(const DriverPackage& package, std::exception_ptr& failure) {
     RunGuarded(package, failure, L"Failed to execute driver package '%s'. %s Error 0x%x.",
                L"Failed to execute driver package '%s'.", [&package] {
-                   const ServiceManagerScope serviceManager;
                    std::shared_ptr<DriverPackageInstaller> installer = CreateDriverPackageInstaller(package);
                    switch (package.operation) {
                    case operation::Install:
