@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/DriverPackage.h"
+#include "driver/PackagePayload.h"
 #include "frame/Exception.h"
 #include "frame/Session.h"
 #include "msi/Payload.h"
@@ -112,6 +113,8 @@ DriverPackage Package(const wchar_t* component) {
     return package;
 }
 
+setup::PayloadSource Source(const wchar_t* component) { return setup::driver::PayloadSourceOf(Package(component)); }
+
 // The payload package beside its source image, in a running session.
 class PayloadTest : public ::testing::Test {
 protected:
@@ -172,7 +175,7 @@ TEST_F(PayloadTest, CabinetOfAComponentIsTheFirstMediaRowReachingItsSequence) {
 TEST_F(PayloadTest, EmbeddedCabinetIsExtractedUnderLongNamesAndRemoved) {
     Start();
     const std::wstring target = out_.path();
-    const unsigned leaked = ddtest::RunCountingLeakedHandles([&] { setup::ExtractComponentCabinet(Package(L"Drv"), target); });
+    const unsigned leaked = ddtest::RunCountingLeakedHandles([&] { setup::ExtractComponentCabinet(Source(L"Drv"), target); });
     EXPECT_EQ(0u, leaked);
     // Every member, also the other component's, each under its long name.
     EXPECT_EQ((std::vector<std::wstring>{L"driver catalog.cat", L"drv.inf", L"other.sys"}), FilesIn(target));
@@ -195,7 +198,7 @@ TEST_F(PayloadTest, EmbeddedCabinetIsExtractedUnderLongNamesAndRemoved) {
 
 TEST_F(PayloadTest, CabinetBesideThePackage) {
     Start();
-    setup::ExtractComponentCabinet(Package(L"Side"), out_.path());
+    setup::ExtractComponentCabinet(Source(L"Side"), out_.path());
     EXPECT_EQ((std::vector<std::wstring>{L"side.inf"}), FilesIn(out_.path()));
     EXPECT_EQ("beside-inf", Content(out_ / L"side.inf"));
     EXPECT_TRUE(HasLine(session_->InfoLines(), L"Extracting cabinet '" + (dir_ / L"beside.cab") + L"' to '" + out_.path() + L"'."));
@@ -217,7 +220,7 @@ TEST_F(PayloadTest, ExtractionFailures) {
     for (const auto& c : cases) {
         SCOPED_TRACE(ddtest::Narrow(c.component));
         const unsigned leaked = ddtest::RunCountingLeakedHandles([&] {
-            const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(c.component), out_.path()); });
+            const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Source(c.component), out_.path()); });
             EXPECT_EQ(c.message, e.Message().substr(0, c.message.size()));
             EXPECT_LT(e.Code(), 0);
             if (c.code != 0) {
@@ -232,7 +235,7 @@ TEST_F(PayloadTest, ExtractionFailures) {
 TEST_F(PayloadTest, TooLongTargetPathFailsNamingTheFile) {
     Start();
     const std::wstring target = out_.path() + L"\\" + std::wstring(250, L'x');
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(L"Drv"), target); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Source(L"Drv"), target); });
     EXPECT_EQ(static_cast<int32_t>(0x800700CE), e.Code());
     EXPECT_EQ(L"The target path of a file in the cabinet is too long: " + target + L"\\drv.inf", e.Message());
     EXPECT_EQ(target + L"\\drv.inf", e.Details());
@@ -242,7 +245,7 @@ TEST_F(PayloadTest, TooLongTargetPathFailsNamingTheFile) {
 TEST_F(PayloadTest, MemberWithoutFileRowStopsTheExtraction) {
     Start();
     // bad.cab holds a_inf, z_ghost (no File row) and z_after, in that order.
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(L"Bad"), out_.path()); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Source(L"Bad"), out_.path()); });
     EXPECT_EQ(L"File record isn't exist in 'File' table: z_ghost", e.Message());
     EXPECT_LT(e.Code(), 0);
     EXPECT_EQ((std::vector<std::wstring>{L"a.inf"}), FilesIn(out_.path())) << "a file after the failure was written";
@@ -253,7 +256,7 @@ TEST_F(PayloadTest, EarlyFilesFromTheCompressedPackage) {
     Start();
     DriverPackage package = Package(L"Drv");
     package.sequence = 7;
-    const DriverPackage early = setup::PrepareEarlyPackageFiles(package);
+    const DriverPackage early = setup::driver::PrepareEarlyPackageFiles(package);
     const std::wstring temp = setup::GetParentPath(early.infPath);
     EXPECT_EQ(L"drv.inf", setup::GetFileNamePart(early.infPath));
     EXPECT_EQ(temp + L"\\driver catalog.cat", early.catPath);
@@ -287,7 +290,7 @@ TEST_F(PayloadTest, EarlyFilesFromTheCompressedPackage) {
 TEST_F(PayloadTest, EarlyFilesFromAnAdministrativeImage) {
     session_->SetProperty(L"IsAdminPackage", L"1");
     Start();
-    const DriverPackage early = setup::PrepareEarlyPackageFiles(Package(L"Drv"));
+    const DriverPackage early = setup::driver::PrepareEarlyPackageFiles(Package(L"Drv"));
     const std::wstring temp = setup::GetParentPath(early.infPath);
     EXPECT_EQ("admin-inf", Content(early.infPath));
     EXPECT_EQ("admin-cat", Content(early.catPath));
@@ -303,12 +306,12 @@ TEST_F(PayloadTest, AUncInfPathIsCopiedFromItsFolderEvenInAnAdministrativeImage)
     ddtest::WriteTextFile(dir_ / L"net\\driver catalog.cat", "net-cat");
     DriverPackage package = Package(L"Drv");
     package.infPath = L"\\\\?\\" + (dir_ / L"net\\drv.inf");
-    const DriverPackage early = setup::PrepareEarlyPackageFiles(package);
+    const DriverPackage early = setup::driver::PrepareEarlyPackageFiles(package);
     EXPECT_EQ("net-inf", Content(early.infPath));
     EXPECT_EQ("net-cat", Content(early.catPath));
 
     package.infPath = L"\\\\nosuchserver\\share\\drv.inf";
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::PrepareEarlyPackageFiles(package); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::driver::PrepareEarlyPackageFiles(package); });
     EXPECT_EQ(L"Failed to copy to temp directory from network path.", e.Message());
     EXPECT_EQ(L"drv", e.Details());
     EXPECT_LT(e.Code(), 0);
@@ -318,7 +321,7 @@ TEST_F(PayloadTest, AdministrativeImageFailureIsReported) {
     session_->SetProperty(L"IsAdminPackage", L"1");
     Start();
     ASSERT_TRUE(MoveFileW((dir_ / L"Driver Files").c_str(), (dir_ / L"moved").c_str()));
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::PrepareEarlyPackageFiles(Package(L"Drv")); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::driver::PrepareEarlyPackageFiles(Package(L"Drv")); });
     EXPECT_EQ(L"Failed to copy to temp directory from admin package path.", e.Message());
     EXPECT_EQ(L"drv", e.Details());
     EXPECT_LT(e.Code(), 0);
@@ -385,7 +388,7 @@ TEST_F(PreviousPackageTest, CandidatesInOrderSkippingThoseNotInstalled) {
         session_->ClearMessages();
         DriverPackage package = Package(c.component);
         package.previousVersionGuids = c.previous;
-        EXPECT_EQ(c.expected, setup::FindPreviousPackageLocation(package));
+        EXPECT_EQ(c.expected, setup::FindPreviousPackageLocation(setup::driver::PayloadSourceOf(package)));
         const auto lines = session_->InfoLines();
         EXPECT_EQ(!c.expected.empty(), HasLine(lines, L"Previous package 'drv' location is '" + c.expected + L"'."));
         // Candidates no product installed are not even located.
@@ -403,7 +406,7 @@ TEST_F(PreviousPackageTest, CandidatesInOrderSkippingThoseNotInstalled) {
 TEST_F(PreviousPackageTest, UsePreviousPackageFilesMovesThePaths) {
     DriverPackage package = Package(L"Drv");
     package.previousVersionGuids = {W(kOlderGuid)};
-    setup::UsePreviousPackageFiles(package);
+    setup::driver::UsePreviousPackageFiles(package);
     EXPECT_EQ(*older_ + L"\\drv.inf", package.infPath);
     EXPECT_EQ(*older_ + L"\\driver catalog.cat", package.catPath);
     EXPECT_TRUE(HasLine(session_->InfoLines(), L"Found previous package '" + package.infPath + L"' '" + package.catPath + L"'."));
@@ -411,7 +414,7 @@ TEST_F(PreviousPackageTest, UsePreviousPackageFilesMovesThePaths) {
     DriverPackage unchanged = Package(L"Drv");
     unchanged.previousVersionGuids = {W(kUnknownGuid)};
     const DriverPackage before = unchanged;
-    setup::UsePreviousPackageFiles(unchanged);
+    setup::driver::UsePreviousPackageFiles(unchanged);
     EXPECT_EQ(before, unchanged);
 }
 
