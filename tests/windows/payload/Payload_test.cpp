@@ -12,6 +12,7 @@
 #include "driver/PackagePayload.h"
 #include "frame/Exception.h"
 #include "frame/Session.h"
+#include "msi/Components.h"
 #include "msi/Payload.h"
 #include "system/FileHash.h"
 #include "system/PathText.h"
@@ -30,6 +31,7 @@ constexpr char kOwnGuid[] = "{6A1F0B2C-3D4E-4F50-8A9B-1C2D3E4F5A6B}";
 constexpr char kOlderGuid[] = "{7B2A1C3D-4E5F-4061-9BAC-2D3E4F5A6B7C}";
 constexpr char kSessionGuid[] = "{8C3B2D4E-5F60-4172-ACBD-3E4F5A6B7C8D}";
 constexpr char kUnknownGuid[] = "{9D4C3E5F-6071-4283-BDCE-4F5A6B7C8D9E}";
+constexpr char kPerUserGuid[] = "{AE5D4F60-7182-4394-8EDF-506B7C8D9EAF}";
 
 std::wstring W(const char* text) { return ddtest::Widen(text); }
 
@@ -327,8 +329,9 @@ TEST_F(PayloadTest, AdministrativeImageFailureIsReported) {
     EXPECT_LT(e.Code(), 0);
 }
 
-// Two products installed in this prefix: one owning the session package's
-// "Own" component GUID, one an older version with a GUID of its own.
+// Three products installed in this prefix: one owning the session package's
+// "Own" component GUID, one an older version with a GUID of its own (both
+// per machine), and one the current user installed for themselves.
 class PreviousPackageTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -338,16 +341,22 @@ protected:
                                                              {{"drv.inf", "own"}, {"drv.cat", "own-cat"}}));
         older_ = new std::wstring(ddtest::InstallDriverProduct(*olderDir_, "{2F3A4B5C-6D7E-4F80-91A2-B3C4D5E6F708}", kOlderGuid,
                                                                {{"drv.inf", "older"}}));
+        perUserDir_ = new ddtest::TempDir();
+        perUser_ = new std::wstring(ddtest::InstallDriverProduct(*perUserDir_, "{3A4B5C6D-7E8F-4091-A2B3-C4D5E6F70819}", kPerUserGuid,
+                                                                 {{"drv.inf", "per-user"}}, L"ALLUSERS=\"\""));
     }
     static void TearDownTestSuite() {
         delete own_;
         delete older_;
+        delete perUser_;
         delete ownDir_;
         delete olderDir_;
+        delete perUserDir_;
     }
     void SetUp() override {
         ASSERT_FALSE(own_->empty());
         ASSERT_FALSE(older_->empty());
+        ASSERT_FALSE(perUser_->empty());
         path_ = ddtest::BuildDatabase(dir_ / L"pkg.msi", PayloadTables());
         session_ = std::make_unique<ddtest::InstallerSession>(path_);
         ASSERT_EQ(0, setup::Initialize(session_->handle(), "PayloadTest"));
@@ -361,6 +370,8 @@ protected:
     static ddtest::TempDir* olderDir_;
     static std::wstring* own_;
     static std::wstring* older_;
+    static ddtest::TempDir* perUserDir_;
+    static std::wstring* perUser_;
     ddtest::TempDir dir_;
     std::wstring path_;
     std::unique_ptr<ddtest::InstallerSession> session_;
@@ -370,6 +381,8 @@ ddtest::TempDir* PreviousPackageTest::ownDir_ = nullptr;
 ddtest::TempDir* PreviousPackageTest::olderDir_ = nullptr;
 std::wstring* PreviousPackageTest::own_ = nullptr;
 std::wstring* PreviousPackageTest::older_ = nullptr;
+ddtest::TempDir* PreviousPackageTest::perUserDir_ = nullptr;
+std::wstring* PreviousPackageTest::perUser_ = nullptr;
 
 TEST_F(PreviousPackageTest, CandidatesInOrderSkippingThoseNotInstalled) {
     const struct {
@@ -400,6 +413,33 @@ TEST_F(PreviousPackageTest, CandidatesInOrderSkippingThoseNotInstalled) {
             return StartsWith(ddtest::StripLogPrefix(l), L"Component '");
         });
         EXPECT_EQ(c.expected.empty() ? 0u : 1u, locates) << "the first location ends the search";
+    }
+}
+
+// The per-user product's folder is the installing user's to write: a
+// per-machine installation must not take it for an earlier version that
+// SYSTEM installs from on rollback or removes on uninstall.
+TEST_F(PreviousPackageTest, APerMachineInstallationCountsOnlyPerMachineRegistrations) {
+    const struct {
+        const char* name;
+        const wchar_t* allUsers;
+        std::wstring perUser;  // what the per-user product's GUID answers
+    } cases[] = {
+        {"per-user installation sees its own user's product", L"", *perUser_},
+        {"per-machine installation does not", L"1", L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(ERROR_SUCCESS, MsiSetPropertyW(session_->handle(), L"ALLUSERS", c.allUsers));
+        DriverPackage package = Package(L"Drv");
+        package.previousVersionGuids = {W(kPerUserGuid), W(kOlderGuid)};
+        EXPECT_EQ(c.perUser.empty() ? *older_ : c.perUser, setup::FindPreviousPackageLocation(setup::driver::PayloadSourceOf(package)));
+        EXPECT_EQ(!c.perUser.empty(), setup::IsInstalledByProduct(W(kPerUserGuid)));
+        EXPECT_EQ(!c.perUser.empty(), setup::IsAnyComponentInstalled({W(kPerUserGuid)}));
+        EXPECT_EQ(c.perUser.empty() ? L"" : c.perUser + L"\\drv.inf", setup::LocateComponent(W(kPerUserGuid)));
+        // What a per-machine installation put down is found either way.
+        EXPECT_TRUE(setup::IsInstalledByProduct(W(kOlderGuid)));
+        EXPECT_EQ(*older_ + L"\\drv.inf", setup::LocateComponent(W(kOlderGuid)));
     }
 }
 
