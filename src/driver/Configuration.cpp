@@ -7,13 +7,13 @@
 #include <string>
 #include <utility>
 
+#include "driver/PackagePayload.h"
 #include "driver/Selection.h"
 #include "frame/InstallerCalls.h"
 #include "frame/KeptAnswers.h"
 #include "frame/Log.h"
 #include "frame/Session.h"
 #include "msi/Components.h"
-#include "msi/Payload.h"
 #include "tables/DriverRegistry.h"
 #include "tables/UpperFilters.h"
 

@@ -13,11 +13,11 @@
 #include "driver/CustomActionData.h"
 #include "driver/DriverPackage.h"
 #include "driver/PackageTable.h"
+#include "driver/PackagePayload.h"
 #include "driver/Selection.h"
 #include "frame/ActionBodies.h"
 #include "frame/InstallerCalls.h"
 #include "frame/KeptAnswers.h"
-#include "msi/Payload.h"
 
 namespace setup::driver {
 

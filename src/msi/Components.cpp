@@ -43,6 +43,48 @@ ComponentGuids ReadComponentGuids() {
     return guids;
 }
 
+// Declared here: the toolchain's msi.h lacks it (msi.dll has it since 3.0).
+extern "C" INSTALLSTATE WINAPI MsiGetComponentPathExW(LPCWSTR product, LPCWSTR component, LPCWSTR userSid, MSIINSTALLCONTEXT context,
+                                                      LPWSTR path, LPDWORD size);
+
+// A per-machine installation counts only what a per-machine installation
+// registered: a component of a per-user product of the installing user lies
+// in folders the user can write, and would become what SYSTEM installs from
+// or removes. Asked outside an installation, every registration counts.
+bool IsPerMachineInstallation() { return IsInitialized() && GetProperty(L"ALLUSERS") == L"1"; }
+
+// The product MsiGetProductCodeW names for the component; empty when none.
+std::wstring ProductOfComponent(const std::wstring& componentGuid) {
+    wchar_t productCode[39] = {};
+    if (MsiGetProductCodeW(componentGuid.c_str(), productCode) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    return productCode;
+}
+
+// The component's key path as the product registered it for the machine.
+ComponentLocation LocateForMachine(const std::wstring& componentGuid) {
+    ComponentLocation found;
+    const std::wstring product = ProductOfComponent(componentGuid);
+    if (product.empty()) {
+        return found;
+    }
+    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+    DWORD capacity = static_cast<DWORD>(buffer.size());
+    found.state = MsiGetComponentPathExW(product.c_str(), componentGuid.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE, buffer.data(), &capacity);
+    if (found.state == INSTALLSTATE_MOREDATA) {
+        buffer.assign(static_cast<size_t>(capacity) + 1, L'\0');
+        capacity = static_cast<DWORD>(buffer.size());
+        found.state = MsiGetComponentPathExW(product.c_str(), componentGuid.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE, buffer.data(), &capacity);
+    }
+    // A product that registered the component only for a user answers unknown.
+    if (found.state == INSTALLSTATE_UNKNOWN) {
+        return found;
+    }
+    found.path = buffer.data();
+    return found;
+}
+
 [[noreturn]] void ThrowNoComponentGuid() {
     throw Exception(hresult::InvalidHandle, L"Failed to read component GUID.", std::wstring());
 }
@@ -63,8 +105,11 @@ ComponentState GetComponentState(const std::wstring& component) { return QueryCo
 
 bool IsInstalledByProduct(const std::wstring& componentGuid) {
     return KeptInstalledByProduct(componentGuid, [&componentGuid] {
-        wchar_t productCode[39] = {};
-        return MsiGetProductCodeW(componentGuid.c_str(), productCode) == ERROR_SUCCESS;
+        if (IsPerMachineInstallation()) {
+            const int32_t state = LocateForMachine(componentGuid).state;
+            return state != INSTALLSTATE_UNKNOWN && state != INSTALLSTATE_INVALIDARG;
+        }
+        return !ProductOfComponent(componentGuid).empty();
     });
 }
 
@@ -99,6 +144,9 @@ std::wstring GetComponentGuid(const std::wstring& component) {
 
 std::wstring LocateComponent(const std::wstring& componentGuid) {
     const ComponentLocation location = KeptComponentLocation(componentGuid, [&componentGuid] {
+        if (IsPerMachineInstallation()) {
+            return LocateForMachine(componentGuid);
+        }
         // Most key paths fit the first buffer, which saves a size query.
         std::vector<wchar_t> buffer(MAX_PATH, L'\0');
         DWORD capacity = static_cast<DWORD>(buffer.size());

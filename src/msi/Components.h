@@ -13,6 +13,10 @@ namespace setup {
 
 ComponentState GetComponentState(const std::wstring& component);
 
+// In a per-machine installation (ALLUSERS is "1") only a per-machine
+// registration counts for these and for LocateComponent: what a per-user
+// product of the installing user registered answers as not installed.
+
 // True when some product has installed the component with this GUID.
 bool IsInstalledByProduct(const std::wstring& componentGuid);
 // True at the first GUID of the list that some product has installed.

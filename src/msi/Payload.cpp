@@ -125,7 +125,7 @@ std::wstring GetFileLongName(const std::wstring& fileKey) {
     return LongFileName(row->GetString(2));
 }
 
-void ExtractComponentCabinet(const driver::DriverPackage& package, const std::wstring& target) {
+void ExtractComponentCabinet(const PayloadSource& package, const std::wstring& target) {
     // Without a file there is no sequence and so no media: the Media rows
     // would otherwise pick the first cabinet of the package.
     const std::optional<int32_t> sequence = FirstFileSequence(package.component);
@@ -162,7 +162,7 @@ void ExtractComponentCabinet(const driver::DriverPackage& package, const std::ws
     }
 }
 
-std::wstring FindPreviousPackageLocation(const driver::DriverPackage& package) {
+std::wstring FindPreviousPackageLocation(const PayloadSource& package) {
     std::vector<std::wstring> candidates{GetComponentGuid(package.component)};
     candidates.insert(candidates.end(), package.previousVersionGuids.begin(), package.previousVersionGuids.end());
     for (const std::wstring& guid : candidates) {
@@ -179,18 +179,8 @@ std::wstring FindPreviousPackageLocation(const driver::DriverPackage& package) {
     return std::wstring();
 }
 
-void UsePreviousPackageFiles(driver::DriverPackage& package) {
-    const std::wstring folder = FindPreviousPackageLocation(package);
-    if (folder.empty()) {
-        return;
-    }
-    package.infPath = JoinPath(folder, GetFileNamePart(package.infPath));
-    package.catPath = JoinPath(folder, GetFileNamePart(package.catPath));
-    Log(L"Found previous package '%s' '%s'.", package.infPath, package.catPath);
-}
-
-driver::DriverPackage PrepareEarlyPackageFiles(const driver::DriverPackage& package) {
-    driver::DriverPackage early = package;
+EarlyPayload PrepareEarlyPayload(const PayloadSource& package) {
+    EarlyPayload early;
     const std::wstring temp = CreateTempDirectory(L"drv");
     if (temp.empty()) {
         throw Exception(FailureCode(HResultFromWin32(GetLastError())), L"Failed to create temp directory.", package.id);
@@ -209,14 +199,12 @@ driver::DriverPackage PrepareEarlyPackageFiles(const driver::DriverPackage& pack
     }
     early.infPath = JoinPath(temp, GetFileNamePart(package.infPath));
     early.catPath = JoinPath(temp, GetFileNamePart(package.catPath));
-    early.attributes |= driver::attribute::EarlyConfigured;
     // Hashed now, as extracted: the folder belongs to the installing user,
     // and the system-rights phase installs only what matches these.
-    early.payloadFiles.clear();
     for (const std::wstring& name : ListFiles(temp)) {
-        early.payloadFiles.push_back(PayloadFile{name, HashFile(JoinPath(temp, name))});
+        early.files.push_back(PayloadFile{name, HashFile(JoinPath(temp, name))});
     }
-    Log(L"Early driver package '%s': %d file(s) hashed in '%s'.", package.id, static_cast<int>(early.payloadFiles.size()), temp);
+    Log(L"Early driver package '%s': %d file(s) hashed in '%s'.", package.id, static_cast<int>(early.files.size()), temp);
     return early;
 }
 

@@ -6,12 +6,29 @@
 // fresh temporary folder.
 
 #include <string>
+#include <vector>
 
-#include "driver/DriverPackage.h"
 #include "msi/PayloadText.h"
 #include "msi/Streams.h"
 
 namespace setup {
+
+// What the payload code needs of a driver package.
+struct PayloadSource {
+    std::wstring id;  // names the package in errors and log lines
+    std::wstring component;
+    std::wstring infPath;
+    std::wstring catPath;
+    std::vector<std::wstring> previousVersionGuids;
+};
+
+// An early package's files in their new temporary folder, with the hashes
+// taken as they were extracted.
+struct EarlyPayload {
+    std::wstring infPath;
+    std::wstring catPath;
+    std::vector<PayloadFile> files;
+};
 
 // The Cabinet value of the first Media row, in ascending LastSequence, that
 // holds the component's first file; empty when none does or the component
@@ -22,21 +39,18 @@ std::wstring GetComponentCabinet(const std::wstring& component);
 // target folder, each under its File table long name. Throws when the
 // component has no file, when a cabinet member has no File row or its
 // target path does not fit, and when the cabinet cannot be read.
-void ExtractComponentCabinet(const driver::DriverPackage& package, const std::wstring& target);
+void ExtractComponentCabinet(const PayloadSource& package, const std::wstring& target);
 
 // The long name of a File row; throws when there is no row.
 std::wstring GetFileLongName(const std::wstring& fileKey);
 
 // The folder of the first installed candidate (the package's own component,
 // then its previous versions in order); empty when none is installed.
-std::wstring FindPreviousPackageLocation(const driver::DriverPackage& package);
+std::wstring FindPreviousPackageLocation(const PayloadSource& package);
 
-// Points infPath and catPath into the installed version's folder, when there is one.
-void UsePreviousPackageFiles(driver::DriverPackage& package);
-
-// A copy of the package whose INF and catalog lie in a new temporary folder
-// filled from the package's source, marked EarlyConfigured. The folder is
-// left for the caller.
-driver::DriverPackage PrepareEarlyPackageFiles(const driver::DriverPackage& package);
+// The package's INF and catalog in a new temporary folder filled from the
+// package's source, every file of the folder hashed. The folder is left for
+// the caller.
+EarlyPayload PrepareEarlyPayload(const PayloadSource& package);
 
 }  // namespace setup

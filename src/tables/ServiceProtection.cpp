@@ -54,8 +54,16 @@ void RemoveProgram(const std::wstring& path) {
 }
 
 void RunStoredProgram(const ServiceConfigProtectionRecord& record) {
-    const std::wstring path = CreateTempFile(L"psm");
+    // It runs with system rights: written where the installing user cannot
+    // swap it between the write and the start.
+    const std::wstring folder = CreateProtectedWorkFolder(L"psm", kProtectedFolderDescriptor);
+    if (folder.empty()) {
+        const int32_t code = HResultFromLastError();
+        throw Exception(code < 0 ? code : hresult::Fail, L"Failed to create a protected folder for the unprotect program.", record.id);
+    }
+    const std::wstring path = GetTempFileNameIn(folder, L"psm");
     if (path.empty()) {
+        RemoveFolder(folder);
         throw Exception(hresult::Fail, L"Failed to create a temporary file.", std::wstring());
     }
     Log(L"Extracting binary to '%s'...", path);
@@ -64,9 +72,11 @@ void RunStoredProgram(const ServiceConfigProtectionRecord& record) {
         RunProgram(path, record.uptcmd);
     } catch (...) {
         RemoveProgram(path);
+        RemoveFolder(folder);
         throw;
     }
     RemoveProgram(path);
+    RemoveFolder(folder);
 }
 
 template <class Operation>

@@ -117,9 +117,16 @@ class ProtectionUnderMsiexec(ddpkg.PackageTestCase):
         self.assertEqual(1, len(temps), deferred)
         self.assertEqual(f'"{temps[0]}" {command}', self.read_record(record))
         self.assertFalse(os.path.exists(self.wine.path(temps[0])), temps[0])
-        self.assertEqual(["Unprotecting service 'U_prog'...", f"Extracting binary to '{temps[0]}'...",
+        # The program lies alone in a protected folder that goes with it.
+        folder = temps[0].rsplit("\\", 1)[0]
+        self.assertTrue(folder.rsplit("\\", 1)[1].startswith("psm"), folder)
+        self.assertFalse(os.path.exists(self.wine.path(folder)), folder)
+        self.assertEqual(["Unprotecting service 'U_prog'...",
+                          f"Create directory '{folder}' 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'.",
+                          f"Extracting binary to '{temps[0]}'...",
                           f'Start process: "{temps[0]}" {command}.',
-                          f"Remove file '{temps[0]}'.", "The service 'U_prog' was successfully unprotected.",
+                          f"Remove file '{temps[0]}'.", f"Remove directory '{folder}'.",
+                          "The service 'U_prog' was successfully unprotected.",
                           "UnprotectServicesDeferred: finished. Return value 0."], deferred)
 
     def test_binary_without_row_fails_before_scheduling(self):

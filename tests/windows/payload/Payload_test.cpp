@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "driver/DriverPackage.h"
+#include "driver/PackagePayload.h"
 #include "frame/Exception.h"
 #include "frame/Session.h"
+#include "msi/Components.h"
 #include "msi/Payload.h"
 #include "system/FileHash.h"
 #include "system/PathText.h"
@@ -29,6 +31,7 @@ constexpr char kOwnGuid[] = "{6A1F0B2C-3D4E-4F50-8A9B-1C2D3E4F5A6B}";
 constexpr char kOlderGuid[] = "{7B2A1C3D-4E5F-4061-9BAC-2D3E4F5A6B7C}";
 constexpr char kSessionGuid[] = "{8C3B2D4E-5F60-4172-ACBD-3E4F5A6B7C8D}";
 constexpr char kUnknownGuid[] = "{9D4C3E5F-6071-4283-BDCE-4F5A6B7C8D9E}";
+constexpr char kPerUserGuid[] = "{AE5D4F60-7182-4394-8EDF-506B7C8D9EAF}";
 
 std::wstring W(const char* text) { return ddtest::Widen(text); }
 
@@ -112,6 +115,8 @@ DriverPackage Package(const wchar_t* component) {
     return package;
 }
 
+setup::PayloadSource Source(const wchar_t* component) { return setup::driver::PayloadSourceOf(Package(component)); }
+
 // The payload package beside its source image, in a running session.
 class PayloadTest : public ::testing::Test {
 protected:
@@ -172,7 +177,7 @@ TEST_F(PayloadTest, CabinetOfAComponentIsTheFirstMediaRowReachingItsSequence) {
 TEST_F(PayloadTest, EmbeddedCabinetIsExtractedUnderLongNamesAndRemoved) {
     Start();
     const std::wstring target = out_.path();
-    const unsigned leaked = ddtest::RunCountingLeakedHandles([&] { setup::ExtractComponentCabinet(Package(L"Drv"), target); });
+    const unsigned leaked = ddtest::RunCountingLeakedHandles([&] { setup::ExtractComponentCabinet(Source(L"Drv"), target); });
     EXPECT_EQ(0u, leaked);
     // Every member, also the other component's, each under its long name.
     EXPECT_EQ((std::vector<std::wstring>{L"driver catalog.cat", L"drv.inf", L"other.sys"}), FilesIn(target));
@@ -195,7 +200,7 @@ TEST_F(PayloadTest, EmbeddedCabinetIsExtractedUnderLongNamesAndRemoved) {
 
 TEST_F(PayloadTest, CabinetBesideThePackage) {
     Start();
-    setup::ExtractComponentCabinet(Package(L"Side"), out_.path());
+    setup::ExtractComponentCabinet(Source(L"Side"), out_.path());
     EXPECT_EQ((std::vector<std::wstring>{L"side.inf"}), FilesIn(out_.path()));
     EXPECT_EQ("beside-inf", Content(out_ / L"side.inf"));
     EXPECT_TRUE(HasLine(session_->InfoLines(), L"Extracting cabinet '" + (dir_ / L"beside.cab") + L"' to '" + out_.path() + L"'."));
@@ -217,7 +222,7 @@ TEST_F(PayloadTest, ExtractionFailures) {
     for (const auto& c : cases) {
         SCOPED_TRACE(ddtest::Narrow(c.component));
         const unsigned leaked = ddtest::RunCountingLeakedHandles([&] {
-            const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(c.component), out_.path()); });
+            const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Source(c.component), out_.path()); });
             EXPECT_EQ(c.message, e.Message().substr(0, c.message.size()));
             EXPECT_LT(e.Code(), 0);
             if (c.code != 0) {
@@ -232,7 +237,7 @@ TEST_F(PayloadTest, ExtractionFailures) {
 TEST_F(PayloadTest, TooLongTargetPathFailsNamingTheFile) {
     Start();
     const std::wstring target = out_.path() + L"\\" + std::wstring(250, L'x');
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(L"Drv"), target); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Source(L"Drv"), target); });
     EXPECT_EQ(static_cast<int32_t>(0x800700CE), e.Code());
     EXPECT_EQ(L"The target path of a file in the cabinet is too long: " + target + L"\\drv.inf", e.Message());
     EXPECT_EQ(target + L"\\drv.inf", e.Details());
@@ -242,7 +247,7 @@ TEST_F(PayloadTest, TooLongTargetPathFailsNamingTheFile) {
 TEST_F(PayloadTest, MemberWithoutFileRowStopsTheExtraction) {
     Start();
     // bad.cab holds a_inf, z_ghost (no File row) and z_after, in that order.
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Package(L"Bad"), out_.path()); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::ExtractComponentCabinet(Source(L"Bad"), out_.path()); });
     EXPECT_EQ(L"File record isn't exist in 'File' table: z_ghost", e.Message());
     EXPECT_LT(e.Code(), 0);
     EXPECT_EQ((std::vector<std::wstring>{L"a.inf"}), FilesIn(out_.path())) << "a file after the failure was written";
@@ -253,7 +258,7 @@ TEST_F(PayloadTest, EarlyFilesFromTheCompressedPackage) {
     Start();
     DriverPackage package = Package(L"Drv");
     package.sequence = 7;
-    const DriverPackage early = setup::PrepareEarlyPackageFiles(package);
+    const DriverPackage early = setup::driver::PrepareEarlyPackageFiles(package);
     const std::wstring temp = setup::GetParentPath(early.infPath);
     EXPECT_EQ(L"drv.inf", setup::GetFileNamePart(early.infPath));
     EXPECT_EQ(temp + L"\\driver catalog.cat", early.catPath);
@@ -287,7 +292,7 @@ TEST_F(PayloadTest, EarlyFilesFromTheCompressedPackage) {
 TEST_F(PayloadTest, EarlyFilesFromAnAdministrativeImage) {
     session_->SetProperty(L"IsAdminPackage", L"1");
     Start();
-    const DriverPackage early = setup::PrepareEarlyPackageFiles(Package(L"Drv"));
+    const DriverPackage early = setup::driver::PrepareEarlyPackageFiles(Package(L"Drv"));
     const std::wstring temp = setup::GetParentPath(early.infPath);
     EXPECT_EQ("admin-inf", Content(early.infPath));
     EXPECT_EQ("admin-cat", Content(early.catPath));
@@ -303,12 +308,12 @@ TEST_F(PayloadTest, AUncInfPathIsCopiedFromItsFolderEvenInAnAdministrativeImage)
     ddtest::WriteTextFile(dir_ / L"net\\driver catalog.cat", "net-cat");
     DriverPackage package = Package(L"Drv");
     package.infPath = L"\\\\?\\" + (dir_ / L"net\\drv.inf");
-    const DriverPackage early = setup::PrepareEarlyPackageFiles(package);
+    const DriverPackage early = setup::driver::PrepareEarlyPackageFiles(package);
     EXPECT_EQ("net-inf", Content(early.infPath));
     EXPECT_EQ("net-cat", Content(early.catPath));
 
     package.infPath = L"\\\\nosuchserver\\share\\drv.inf";
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::PrepareEarlyPackageFiles(package); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::driver::PrepareEarlyPackageFiles(package); });
     EXPECT_EQ(L"Failed to copy to temp directory from network path.", e.Message());
     EXPECT_EQ(L"drv", e.Details());
     EXPECT_LT(e.Code(), 0);
@@ -318,14 +323,15 @@ TEST_F(PayloadTest, AdministrativeImageFailureIsReported) {
     session_->SetProperty(L"IsAdminPackage", L"1");
     Start();
     ASSERT_TRUE(MoveFileW((dir_ / L"Driver Files").c_str(), (dir_ / L"moved").c_str()));
-    const setup::Exception e = ddtest::CatchSetupException([&] { setup::PrepareEarlyPackageFiles(Package(L"Drv")); });
+    const setup::Exception e = ddtest::CatchSetupException([&] { setup::driver::PrepareEarlyPackageFiles(Package(L"Drv")); });
     EXPECT_EQ(L"Failed to copy to temp directory from admin package path.", e.Message());
     EXPECT_EQ(L"drv", e.Details());
     EXPECT_LT(e.Code(), 0);
 }
 
-// Two products installed in this prefix: one owning the session package's
-// "Own" component GUID, one an older version with a GUID of its own.
+// Three products installed in this prefix: one owning the session package's
+// "Own" component GUID, one an older version with a GUID of its own (both
+// per machine), and one the current user installed for themselves.
 class PreviousPackageTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -335,16 +341,22 @@ protected:
                                                              {{"drv.inf", "own"}, {"drv.cat", "own-cat"}}));
         older_ = new std::wstring(ddtest::InstallDriverProduct(*olderDir_, "{2F3A4B5C-6D7E-4F80-91A2-B3C4D5E6F708}", kOlderGuid,
                                                                {{"drv.inf", "older"}}));
+        perUserDir_ = new ddtest::TempDir();
+        perUser_ = new std::wstring(ddtest::InstallDriverProduct(*perUserDir_, "{3A4B5C6D-7E8F-4091-A2B3-C4D5E6F70819}", kPerUserGuid,
+                                                                 {{"drv.inf", "per-user"}}, L"ALLUSERS=\"\""));
     }
     static void TearDownTestSuite() {
         delete own_;
         delete older_;
+        delete perUser_;
         delete ownDir_;
         delete olderDir_;
+        delete perUserDir_;
     }
     void SetUp() override {
         ASSERT_FALSE(own_->empty());
         ASSERT_FALSE(older_->empty());
+        ASSERT_FALSE(perUser_->empty());
         path_ = ddtest::BuildDatabase(dir_ / L"pkg.msi", PayloadTables());
         session_ = std::make_unique<ddtest::InstallerSession>(path_);
         ASSERT_EQ(0, setup::Initialize(session_->handle(), "PayloadTest"));
@@ -358,6 +370,8 @@ protected:
     static ddtest::TempDir* olderDir_;
     static std::wstring* own_;
     static std::wstring* older_;
+    static ddtest::TempDir* perUserDir_;
+    static std::wstring* perUser_;
     ddtest::TempDir dir_;
     std::wstring path_;
     std::unique_ptr<ddtest::InstallerSession> session_;
@@ -367,6 +381,8 @@ ddtest::TempDir* PreviousPackageTest::ownDir_ = nullptr;
 ddtest::TempDir* PreviousPackageTest::olderDir_ = nullptr;
 std::wstring* PreviousPackageTest::own_ = nullptr;
 std::wstring* PreviousPackageTest::older_ = nullptr;
+ddtest::TempDir* PreviousPackageTest::perUserDir_ = nullptr;
+std::wstring* PreviousPackageTest::perUser_ = nullptr;
 
 TEST_F(PreviousPackageTest, CandidatesInOrderSkippingThoseNotInstalled) {
     const struct {
@@ -385,7 +401,7 @@ TEST_F(PreviousPackageTest, CandidatesInOrderSkippingThoseNotInstalled) {
         session_->ClearMessages();
         DriverPackage package = Package(c.component);
         package.previousVersionGuids = c.previous;
-        EXPECT_EQ(c.expected, setup::FindPreviousPackageLocation(package));
+        EXPECT_EQ(c.expected, setup::FindPreviousPackageLocation(setup::driver::PayloadSourceOf(package)));
         const auto lines = session_->InfoLines();
         EXPECT_EQ(!c.expected.empty(), HasLine(lines, L"Previous package 'drv' location is '" + c.expected + L"'."));
         // Candidates no product installed are not even located.
@@ -400,10 +416,37 @@ TEST_F(PreviousPackageTest, CandidatesInOrderSkippingThoseNotInstalled) {
     }
 }
 
+// The per-user product's folder is the installing user's to write: a
+// per-machine installation must not take it for an earlier version that
+// SYSTEM installs from on rollback or removes on uninstall.
+TEST_F(PreviousPackageTest, APerMachineInstallationCountsOnlyPerMachineRegistrations) {
+    const struct {
+        const char* name;
+        const wchar_t* allUsers;
+        std::wstring perUser;  // what the per-user product's GUID answers
+    } cases[] = {
+        {"per-user installation sees its own user's product", L"", *perUser_},
+        {"per-machine installation does not", L"1", L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(ERROR_SUCCESS, MsiSetPropertyW(session_->handle(), L"ALLUSERS", c.allUsers));
+        DriverPackage package = Package(L"Drv");
+        package.previousVersionGuids = {W(kPerUserGuid), W(kOlderGuid)};
+        EXPECT_EQ(c.perUser.empty() ? *older_ : c.perUser, setup::FindPreviousPackageLocation(setup::driver::PayloadSourceOf(package)));
+        EXPECT_EQ(!c.perUser.empty(), setup::IsInstalledByProduct(W(kPerUserGuid)));
+        EXPECT_EQ(!c.perUser.empty(), setup::IsAnyComponentInstalled({W(kPerUserGuid)}));
+        EXPECT_EQ(c.perUser.empty() ? L"" : c.perUser + L"\\drv.inf", setup::LocateComponent(W(kPerUserGuid)));
+        // What a per-machine installation put down is found either way.
+        EXPECT_TRUE(setup::IsInstalledByProduct(W(kOlderGuid)));
+        EXPECT_EQ(*older_ + L"\\drv.inf", setup::LocateComponent(W(kOlderGuid)));
+    }
+}
+
 TEST_F(PreviousPackageTest, UsePreviousPackageFilesMovesThePaths) {
     DriverPackage package = Package(L"Drv");
     package.previousVersionGuids = {W(kOlderGuid)};
-    setup::UsePreviousPackageFiles(package);
+    setup::driver::UsePreviousPackageFiles(package);
     EXPECT_EQ(*older_ + L"\\drv.inf", package.infPath);
     EXPECT_EQ(*older_ + L"\\driver catalog.cat", package.catPath);
     EXPECT_TRUE(HasLine(session_->InfoLines(), L"Found previous package '" + package.infPath + L"' '" + package.catPath + L"'."));
@@ -411,7 +454,7 @@ TEST_F(PreviousPackageTest, UsePreviousPackageFilesMovesThePaths) {
     DriverPackage unchanged = Package(L"Drv");
     unchanged.previousVersionGuids = {W(kUnknownGuid)};
     const DriverPackage before = unchanged;
-    setup::UsePreviousPackageFiles(unchanged);
+    setup::driver::UsePreviousPackageFiles(unchanged);
     EXPECT_EQ(before, unchanged);
 }
 

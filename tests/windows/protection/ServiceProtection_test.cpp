@@ -14,6 +14,7 @@
 
 #include "frame/Exception.h"
 #include "frame/Session.h"
+#include "system/FileSystem.h"
 #include "system/PathText.h"
 #include "tables/ServiceConfigProtectionTable.h"
 #include "tables/ServiceProtection.h"
@@ -228,6 +229,13 @@ TEST(ServiceProtection, StoredProgramRunsAsQuotedPathSpaceCommandAndIsRemovedAft
         EXPECT_EQ(L"\"" + temp + L"\" " + c.command, ReadRecord(record));
         EXPECT_FALSE(ddtest::FileExists(temp));
         EXPECT_TRUE(s.Logged(L"Remove file '" + temp + L"'."));
+        // The program lies alone in a folder of its own, made with the
+        // protected descriptor, and the folder goes with it.
+        const std::wstring folder = setup::GetParentPath(temp);
+        EXPECT_EQ(0u, setup::GetFileNamePart(folder).find(L"psm")) << ddtest::Narrow(folder);
+        EXPECT_TRUE(s.Logged(L"Create directory '" + folder + L"' '" + setup::kProtectedFolderDescriptor + L"'."));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(folder.c_str())) << ddtest::Narrow(folder);
+        EXPECT_TRUE(s.Logged(L"Remove directory '" + folder + L"'."));
         EXPECT_EQ(!c.fails, s.Logged(L"The service 'P1' was successfully unprotected."));
     }
 }
@@ -292,6 +300,7 @@ TEST(ServiceProtection, ProgramNotWrittenWholeIsNeverRunAndIsRemoved) {
         EXPECT_EQ(L"Failed to write file: " + temp, e.Message());
         EXPECT_FALSE(ddtest::FileExists(record)) << "the program ran";
         EXPECT_FALSE(ddtest::FileExists(temp));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(setup::GetParentPath(temp).c_str()));
     }
 }
 

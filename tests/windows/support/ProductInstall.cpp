@@ -212,11 +212,12 @@ std::wstring BuildDriverProduct(const TempDir& dir, const std::string& productCo
 }
 
 std::wstring InstallDriverProduct(const TempDir& dir, const std::string& productCode, const std::string& componentGuid,
-                                  const std::vector<std::pair<std::string, std::string>>& files) {
+                                  const std::vector<std::pair<std::string, std::string>>& files, const std::wstring& extraArguments) {
     const std::wstring package = BuildDriverProduct(dir, productCode, componentGuid, files);
     const std::wstring target = dir / L"target";
     const std::wstring log = dir / L"install.log";
-    const DWORD code = RunMsiexec(L"/i \"" + package + L"\" /qn TARGETDIR=\"" + target + L"\\\" /l*v \"" + log + L"\"");
+    const DWORD code = RunMsiexec(L"/i \"" + package + L"\" /qn TARGETDIR=\"" + target + L"\\\" /l*v \"" + log + L"\"" +
+                                   (extraArguments.empty() ? std::wstring() : L" " + extraArguments));
     if (code != 0) {
         const std::vector<unsigned char> text = ReadBinaryFile(log);
         std::cout << "msiexec /i failed with " << code << "\n" << std::string(text.begin(), text.end()) << std::endl;

@@ -38,7 +38,9 @@ std::wstring BuildDriverProduct(const TempDir& dir, const std::string& productCo
 
 // Builds and installs it into dir\target; returns the installed "Drivers"
 // folder, or an empty text after printing msiexec's log when it failed.
+// Extra msiexec arguments follow the others (ALLUSERS="" installs per user).
 std::wstring InstallDriverProduct(const TempDir& dir, const std::string& productCode, const std::string& componentGuid,
-                                  const std::vector<std::pair<std::string, std::string>>& files);
+                                  const std::vector<std::pair<std::string, std::string>>& files,
+                                  const std::wstring& extraArguments = std::wstring());
 
 }  // namespace ddtest
