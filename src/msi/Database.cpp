@@ -15,6 +15,7 @@ constexpr DWORD kStreamChunk = 4096;
 constexpr wchar_t kListSeparator[] = L"[~]";
 // Room beyond the unformatted text for what its properties expand to.
 constexpr size_t kFormatHeadroom = 256;
+constexpr size_t kFirstStringBuffer = 256;
 
 [[noreturn]] void ThrowInstallerFailure(UINT result, const wchar_t* message) {
     throw Exception(HResultFromWin32(result), message, std::wstring());
@@ -35,13 +36,16 @@ void Record::CheckFieldIndex(uint32_t field) const {
 
 std::wstring Record::GetString(uint32_t field) const {
     CheckFieldIndex(field);
-    wchar_t probe[1] = {};
-    DWORD size = 0;
-    // The size query's own result is not needed: a failure shows in the read.
-    MsiRecordGetStringW(handle_.get(), field, probe, &size);
-    std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
+    // The tables' string columns hold at most 255 characters: this buffer
+    // takes them in one read, and a longer value is read again at its size.
+    std::vector<wchar_t> buffer(kFirstStringBuffer, L'\0');
     DWORD capacity = static_cast<DWORD>(buffer.size());
-    const UINT rc = MsiRecordGetStringW(handle_.get(), field, buffer.data(), &capacity);
+    UINT rc = MsiRecordGetStringW(handle_.get(), field, buffer.data(), &capacity);
+    if (rc == ERROR_MORE_DATA) {
+        buffer.assign(static_cast<size_t>(capacity) + 1, L'\0');
+        capacity = static_cast<DWORD>(buffer.size());
+        rc = MsiRecordGetStringW(handle_.get(), field, buffer.data(), &capacity);
+    }
     if (rc != ERROR_SUCCESS) {
         ThrowInstallerFailure(rc, L"Failed to get string value of a record field.");
     }
