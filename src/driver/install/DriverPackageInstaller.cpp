@@ -388,8 +388,14 @@ void DriverPackageInstaller::MoveServiceTag(const std::wstring& service) {
         Log(L"Skip moving service tag. The service is not specified in '%s'.", package_.id);
         return;
     }
+    const bool toFront = (package_.attributes & attribute::MoveToFrontOfGroup) != 0;
+    // With nothing to move the service is not opened: a service that is not
+    // there fails the next step that opens it, with the same text.
+    if (!toFront && package_.dependencies.empty()) {
+        return;
+    }
     const ServiceHandle handle = OpenServiceHandle(service);
-    if ((package_.attributes & attribute::MoveToFrontOfGroup) != 0) {
+    if (toFront) {
         MoveServiceToFront(handle);
     }
     if (!package_.dependencies.empty()) {
