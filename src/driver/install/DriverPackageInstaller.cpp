@@ -57,8 +57,8 @@ const wchar_t* TextOrEmpty(const wchar_t* text) { return text != nullptr ? text 
 
 // What the queue callback keeps across one commit.
 struct CommitState {
-    std::wstring missingSource;      // the source file a need-media notification found missing
-    std::exception_ptr failure;      // nothing may unwind through SetupAPI's frames
+    std::wstring missingSource;  // the source file a need-media notification found missing
+    std::exception_ptr failure;  // nothing may unwind through SetupAPI's frames
 };
 
 UINT OnFileNotification(CommitState& state, UINT notification, UINT_PTR param1, UINT_PTR param2) {
