@@ -896,7 +896,8 @@ TEST_F(InstallerTest, OwnPublishedNameLongerThanTheFirstBufferIsAskedForAgain) {
     const std::wstring infPath = Write(L"ddearlier.inf", FindInf("ddearlier.sys", "ddearlier", "DriverVer=03/03/2024,3.0\n"));
     TestInstaller installer(Package(infPath), platform);
     Clear();
-    EXPECT_EQ((std::vector<std::wstring>{platform.name, WindowsPath(L"Inf\\oem98.inf")}), installer.FindInstalledOemInfs());
+    EXPECT_EQ((std::vector<std::wstring>{platform.name, WindowsPath(L"Inf\\oem98.inf")}),
+              installer.FindInstalledOemInfs());
     EXPECT_EQ(2, platform.lookups);
     EXPECT_TRUE(WasLogged(L"Found '" + platform.name + L"' for driver package."));
 }
