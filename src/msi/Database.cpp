@@ -36,8 +36,8 @@ void Record::CheckFieldIndex(uint32_t field) const {
 
 std::wstring Record::GetString(uint32_t field) const {
     CheckFieldIndex(field);
-    // The tables' string columns hold at most 255 characters: this buffer
-    // takes them in one read, and a longer value is read again at its size.
+    // Most string columns hold at most 255 characters: this buffer takes
+    // them in one read, and a longer value is read again at its size.
     std::vector<wchar_t> buffer(kFirstStringBuffer, L'\0');
     DWORD capacity = static_cast<DWORD>(buffer.size());
     UINT rc = MsiRecordGetStringW(handle_.get(), field, buffer.data(), &capacity);
