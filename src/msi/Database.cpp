@@ -136,14 +136,22 @@ std::shared_ptr<Record> View::Fetch() {
     return record;
 }
 
-std::shared_ptr<View> Database::OpenView(const std::wstring& query) {
+namespace {
+
+std::shared_ptr<View> OpenViewOn(MSIHANDLE database, const std::wstring& query) {
     auto view = std::make_shared<View>();
-    const UINT rc = MsiDatabaseOpenViewW(handle_.get(), query.c_str(), view->Put());
+    const UINT rc = MsiDatabaseOpenViewW(database, query.c_str(), view->Put());
     if (rc != ERROR_SUCCESS) {
         ThrowInstallerFailure(rc, L"Failed to create a view object.");
     }
     return view;
 }
+
+}  // namespace
+
+std::shared_ptr<View> Database::OpenView(const std::wstring& query) { return OpenViewOn(handle_.get(), query); }
+
+std::shared_ptr<View> OpenSessionView(const std::wstring& query) { return OpenViewOn(GetDatabase(), query); }
 
 std::shared_ptr<Database> GetActiveDatabase(MSIHANDLE installer) {
     return std::make_shared<Database>(MsiGetActiveDatabase(installer));
@@ -234,7 +242,7 @@ std::shared_ptr<View> OpenTableQueryWith(const std::wstring& table, const std::w
     if (state != table_state::Exists) {
         ThrowTableQueryFailed(state, table);
     }
-    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(query);
+    std::shared_ptr<View> view = OpenSessionView(query);
     if (key != nullptr) {
         view->Execute(Record(*key));
     } else {

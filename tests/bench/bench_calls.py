@@ -29,7 +29,8 @@ EXPLAINED = {
     "MsiViewFetch": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
     "MsiViewExecute": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
     "MsiDatabaseOpenViewW": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
-    "MsiGetActiveDatabase": "each immediate action's own database handle",
+    "MsiGetActiveDatabase": "the database handle of each driver action's session, the deferred one too (the "
+                            "floor's deferred action asks for none)",
     "MsiFormatRecordW": "each package row's formatted fields (INF and catalog paths), in each immediate action",
     "MsiEvaluateConditionW": "each package row's condition",
     "MsiGetComponentStateW": "each package's component plan, once per immediate action",
