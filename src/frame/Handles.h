@@ -117,13 +117,6 @@ struct DevInfo {
     static void Close(handle_type h) noexcept { SetupDiDestroyDeviceInfoList(h); }
 };
 
-// Context of SetupInitDefaultQueueCallback.
-struct QueueContext {
-    using handle_type = PVOID;
-    static handle_type Invalid() noexcept { return nullptr; }
-    static void Close(handle_type h) noexcept { SetupTermDefaultQueueCallback(h); }
-};
-
 // LocalAlloc memory handed to APIs that fill a caller-sized buffer.
 struct LocalMemory {
     using handle_type = HLOCAL;
@@ -169,7 +162,6 @@ using UniqueModule = UniqueHandle<handle_traits::Module>;
 using UniqueInfHandle = UniqueHandle<handle_traits::Inf>;
 using UniqueFileQueue = UniqueHandle<handle_traits::FileQueue>;
 using UniqueDevInfo = UniqueHandle<handle_traits::DevInfo>;
-using UniqueQueueContext = UniqueHandle<handle_traits::QueueContext>;
 using UniqueLocalMemory = UniqueHandle<handle_traits::LocalMemory>;
 using UniqueComInitialization = UniqueHandle<handle_traits::ComInitialization>;
 using UniqueHashAlgorithm = UniqueHandle<handle_traits::HashAlgorithm>;

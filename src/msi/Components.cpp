@@ -27,15 +27,14 @@ constexpr wchar_t kDirectoryQuery[] = L"SELECT * FROM `Directory` WHERE `Directo
 
 // The one row of a keyed query, or an empty pointer.
 std::shared_ptr<Record> FetchOneRow(const wchar_t* query, const std::wstring& key) {
-    std::shared_ptr<Database> database = GetActiveDatabase(GetHandle());
-    std::shared_ptr<View> view = database->OpenView(query);
+    std::shared_ptr<View> view = OpenSessionView(query);
     view->Execute(Record(key));
     return view->Fetch();
 }
 
 ComponentGuids ReadComponentGuids() {
     ComponentGuids guids;
-    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(kComponentGuidsQuery);
+    std::shared_ptr<View> view = OpenSessionView(kComponentGuidsQuery);
     view->Execute();
     while (const auto row = view->Fetch()) {
         guids.emplace(row->GetString(1), row->GetString(2));

@@ -15,6 +15,7 @@ constexpr DWORD kStreamChunk = 4096;
 constexpr wchar_t kListSeparator[] = L"[~]";
 // Room beyond the unformatted text for what its properties expand to.
 constexpr size_t kFormatHeadroom = 256;
+constexpr size_t kFirstStringBuffer = 256;
 
 [[noreturn]] void ThrowInstallerFailure(UINT result, const wchar_t* message) {
     throw Exception(HResultFromWin32(result), message, std::wstring());
@@ -35,13 +36,16 @@ void Record::CheckFieldIndex(uint32_t field) const {
 
 std::wstring Record::GetString(uint32_t field) const {
     CheckFieldIndex(field);
-    wchar_t probe[1] = {};
-    DWORD size = 0;
-    // The size query's own result is not needed: a failure shows in the read.
-    MsiRecordGetStringW(handle_.get(), field, probe, &size);
-    std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
+    // Most string columns hold at most 255 characters: this buffer takes
+    // them in one read, and a longer value is read again at its size.
+    std::vector<wchar_t> buffer(kFirstStringBuffer, L'\0');
     DWORD capacity = static_cast<DWORD>(buffer.size());
-    const UINT rc = MsiRecordGetStringW(handle_.get(), field, buffer.data(), &capacity);
+    UINT rc = MsiRecordGetStringW(handle_.get(), field, buffer.data(), &capacity);
+    if (rc == ERROR_MORE_DATA) {
+        buffer.assign(static_cast<size_t>(capacity) + 1, L'\0');
+        capacity = static_cast<DWORD>(buffer.size());
+        rc = MsiRecordGetStringW(handle_.get(), field, buffer.data(), &capacity);
+    }
     if (rc != ERROR_SUCCESS) {
         ThrowInstallerFailure(rc, L"Failed to get string value of a record field.");
     }
@@ -132,14 +136,22 @@ std::shared_ptr<Record> View::Fetch() {
     return record;
 }
 
-std::shared_ptr<View> Database::OpenView(const std::wstring& query) {
+namespace {
+
+std::shared_ptr<View> OpenViewOn(MSIHANDLE database, const std::wstring& query) {
     auto view = std::make_shared<View>();
-    const UINT rc = MsiDatabaseOpenViewW(handle_.get(), query.c_str(), view->Put());
+    const UINT rc = MsiDatabaseOpenViewW(database, query.c_str(), view->Put());
     if (rc != ERROR_SUCCESS) {
         ThrowInstallerFailure(rc, L"Failed to create a view object.");
     }
     return view;
 }
+
+}  // namespace
+
+std::shared_ptr<View> Database::OpenView(const std::wstring& query) { return OpenViewOn(handle_.get(), query); }
+
+std::shared_ptr<View> OpenSessionView(const std::wstring& query) { return OpenViewOn(GetDatabase(), query); }
 
 std::shared_ptr<Database> GetActiveDatabase(MSIHANDLE installer) {
     return std::make_shared<Database>(MsiGetActiveDatabase(installer));
@@ -230,7 +242,7 @@ std::shared_ptr<View> OpenTableQueryWith(const std::wstring& table, const std::w
     if (state != table_state::Exists) {
         ThrowTableQueryFailed(state, table);
     }
-    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(query);
+    std::shared_ptr<View> view = OpenSessionView(query);
     if (key != nullptr) {
         view->Execute(Record(*key));
     } else {

@@ -90,6 +90,10 @@ private:
 // first OpenView on it fails with its own message.
 std::shared_ptr<Database> GetActiveDatabase(MSIHANDLE installer);
 
+// A view on the database handle the action's session opened: the queries of
+// one action need no database handle of their own. Fails as OpenView does.
+std::shared_ptr<View> OpenSessionView(const std::wstring& query);
+
 // Formats text against the installation. The installer's multi-string
 // separator (an embedded NUL) comes back as "[~]".
 std::wstring FormatText(MSIHANDLE installer, const std::wstring& text);

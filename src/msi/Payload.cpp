@@ -28,7 +28,7 @@ constexpr wchar_t kMediaQuery[] = L"SELECT `DiskId`, `LastSequence`, `Cabinet` F
 constexpr wchar_t kFileNameQuery[] = L"SELECT `File`, `FileName` FROM `File` WHERE `File` = ?";
 
 std::shared_ptr<Record> FetchOneRow(const wchar_t* query, const std::wstring& key) {
-    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(query);
+    std::shared_ptr<View> view = OpenSessionView(query);
     view->Execute(Record(key));
     return view->Fetch();
 }
@@ -47,7 +47,7 @@ std::optional<int32_t> FirstFileSequence(const std::wstring& component) {
 }
 
 std::wstring CabinetOfSequence(int32_t sequence) {
-    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(kMediaQuery);
+    std::shared_ptr<View> view = OpenSessionView(kMediaQuery);
     view->Execute();
     while (const std::shared_ptr<Record> row = view->Fetch()) {
         if (row->GetInteger(2, 0) >= sequence) {

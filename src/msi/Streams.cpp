@@ -12,7 +12,7 @@ namespace setup {
 namespace {
 
 std::shared_ptr<Record> FetchStreamRow(const wchar_t* query, const std::wstring& name) {
-    std::shared_ptr<View> view = GetActiveDatabase(GetHandle())->OpenView(query);
+    std::shared_ptr<View> view = OpenSessionView(query);
     view->Execute(Record(name));
     return view->Fetch();
 }

@@ -36,12 +36,15 @@ LSTATUS SetDword(HKEY key, const wchar_t* value, DWORD data) {
 
 std::wstring GetServiceKeyPath(const std::wstring& name) { return std::wstring(kServicesKey) + L"\\" + name; }
 
-bool DoesServiceExist(const std::wstring& name) {
+namespace {
+
+// The existence test: a service key with a Start value. The key stays open
+// in `key` for the caller's next query.
+bool OpenExistingServiceKey(const std::wstring& name, UniqueRegKey& key) {
     if (name.empty()) {
         Log(L"DoesServiceExist: The service name is empty.");
         return false;
     }
-    UniqueRegKey key;
     const LSTATUS status = OpenServiceKey(name, KEY_QUERY_VALUE, key);
     if (status != ERROR_SUCCESS) {
         if (status != ERROR_FILE_NOT_FOUND) {
@@ -57,12 +60,16 @@ bool DoesServiceExist(const std::wstring& name) {
     return true;
 }
 
-bool IsServiceMarkedForDeletion(const std::wstring& name) {
-    if (!DoesServiceExist(name)) {
-        return false;
-    }
+}  // namespace
+
+bool DoesServiceExist(const std::wstring& name) {
     UniqueRegKey key;
-    if (OpenServiceKey(name, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) {
+    return OpenExistingServiceKey(name, key);
+}
+
+bool IsServiceMarkedForDeletion(const std::wstring& name) {
+    UniqueRegKey key;
+    if (!OpenExistingServiceKey(name, key)) {
         return false;
     }
     DWORD flag = 0;

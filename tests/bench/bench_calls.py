@@ -24,49 +24,43 @@ PACKAGES = bench_overhead.PACKAGES
 
 # Why the product calls these more often than the floor, per package. Kept in step with README.md.
 EXPLAINED = {
-    "MsiRecordGetStringW": "reading the DriverPackage rows and their registry and filter rows, and the log's and "
-                           "the progress's records in the immediate actions",
+    "MsiRecordGetStringW": "each immediate action reading the DriverPackage rows' string fields (and their registry "
+                           "and filter rows) and the Component table's GUIDs, one read per field",
     "MsiViewFetch": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
     "MsiViewExecute": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
     "MsiDatabaseOpenViewW": "reading the DriverPackage, DriverRegistry, DriverUpperFilter and Component rows",
-    "MsiGetActiveDatabase": "each immediate action's own database handle",
-    "MsiFormatRecordW": "each package row's formatted fields (INF and catalog paths)",
+    "MsiGetActiveDatabase": "the database handle of each driver action's session, the deferred one too (the "
+                            "floor's deferred action asks for none)",
+    "MsiFormatRecordW": "each package row's formatted fields (INF and catalog paths), in each immediate action",
     "MsiEvaluateConditionW": "each package row's condition",
-    "MsiGetComponentStateW": "each package's component plan, asked by the selection rules of each list",
+    "MsiGetComponentStateW": "each package's component plan, once per immediate action",
     "MsiGetPropertyW": "the driver overrides and switches of the immediate actions, each script action's data",
     "MsiSetPropertyW": "the package lists and the scheduled actions' data",
     "MsiDoActionW": "scheduling the rollback and the deferred action",
     "MsiProcessMessage": "the immediate actions' and the dispatcher's own lines (the floor sends only the package "
                          "threads' lines) and the progress messages",
-    "MsiCreateRecord": "one record per log line and per progress message",
-    "MsiRecordSetStringW": "one per log line",
-    "SetupOpenInfFileW": "the INF opened again by the steps that read it: the install step, the services step, "
-                         "the search for earlier versions, the validation",
-    "SetupCloseInfFile": "closing the INF handles of those steps",
-    "SetupDiGetActualSectionToInstallW": "the decorated install section, found by each step that needs it (the "
-                                         "install section, the first service to add in the install step, in the "
-                                         "search for earlier versions and in the validation), each a size query "
-                                         "and then the name",
-    "SetupFindFirstLineW": "the models section and the services section looked up by those steps, the services "
-                           "section test before installing services",
-    "SetupCopyOEMInfW": "the package's own published INF found before earlier versions are removed (replace-only: "
-                        "a size query, then the name); the INF itself is published by the install section",
+    "MsiCreateRecord": "one record per log line, per progress message and per formatted field",
+    "MsiRecordSetStringW": "one per log line and per formatted field",
+    "SetupFindFirstLineW": "the Manufacturer section (the models), the first service of the install section's "
+                           "services section, and the services section test before installing services",
+    "SetupCopyOEMInfW": "the package's own published INF found before earlier versions are removed (replace-only); "
+                        "the INF itself is published by the install section",
     "SetupUninstallOEMInfW": "removing the package's earlier published INFs; under Wine once per package, because "
                              "Wine's replace-only SetupCopyOEMInfW publishes the INF it should only find",
     "FindFirstFileW": "the search for earlier versions among the published oem*.inf files",
     "FindNextFileW": "the search for earlier versions among the published oem*.inf files",
     "GetFileAttributesW": "the catalog's presence test before adding it",
-    "SetupInitDefaultQueueCallback": "the default queue context handed to the commit",
     "SetupPromptReboot": "the file-in-use check after the commit",
     "SetupVerifyInfFileW": "the INF signature check of the validation",
     "LoadLibraryW": "each catalog step loads wintrust.dll for its catalog administration (the floor keeps it "
                     "loaded for the process)",
-    "OpenSCManagerW": "the control-manager handle of the package thread's service steps",
-    "OpenServiceW": "the service steps: the load-order group move, the validation",
+    "OpenSCManagerW": "a control-manager handle for each service operation: the validation's service, and the "
+                      "load-order step's when the package moves its service",
+    "OpenServiceW": "the validation's test that the service is there, the load-order move when there is one",
     "CloseServiceHandle": "closing those handles",
     "RegOpenKeyExW": "the installer's registry lookups behind each package's component queries in the immediate "
                      "actions (is the component installed, by which product), and the service's key in the "
-                     "deletion-mark test of the validation (opened for the existence test, then for the mark)",
+                     "deletion-mark test of the validation",
     "RegQueryValueExW": "the same lookups, and the service's Start and DeleteFlag values",
     "RegCloseKey": "closing those keys",
 }

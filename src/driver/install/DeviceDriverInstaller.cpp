@@ -176,7 +176,7 @@ void RemoveNewDevice(NewDevice& device, const std::wstring& hardwareId) noexcept
 
 void DeviceDriverInstaller::Install() {
     Log(L" - Installing device driver '%s' from '%s'.", package_.id, package_.infPath);
-    const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    const std::wstring service = FirstServiceToAdd();
     if (service.empty()) {
         Log(L"Skip device driver installation. The service is not specified in '%s'.", package_.id);
         return;
@@ -205,9 +205,8 @@ void DeviceDriverInstaller::Install() {
 
 void DeviceDriverInstaller::Uninstall() {
     Log(L" - Uninstalling device driver '%s' from inf file '%s'.", package_.id, package_.infPath);
-    const InfHandle inf = OpenInfFile(package_.infPath);
-    const std::wstring service = GetFirstServiceToAdd(inf);
-    const std::wstring section = GetUninstallSection(inf);
+    const std::wstring service = FirstServiceToAdd();
+    const std::wstring section = GetUninstallSection(inf_);
     Log(L"Actual inf section is '%s'.", section);
     if (service.empty()) {
         Log(L"Skip device driver uninstallation. The service is not specified in '%s'.", package_.id);

@@ -57,9 +57,8 @@ const wchar_t* TextOrEmpty(const wchar_t* text) { return text != nullptr ? text 
 
 // What the queue callback keeps across one commit.
 struct CommitState {
-    PVOID defaultContext = nullptr;  // handed over; the callback answers on its own
-    std::wstring missingSource;      // the source file a need-media notification found missing
-    std::exception_ptr failure;      // nothing may unwind through SetupAPI's frames
+    std::wstring missingSource;  // the source file a need-media notification found missing
+    std::exception_ptr failure;  // nothing may unwind through SetupAPI's frames
 };
 
 UINT OnFileNotification(CommitState& state, UINT notification, UINT_PTR param1, UINT_PTR param2) {
@@ -177,8 +176,22 @@ DriverPackageInstaller::DriverPackageInstaller(const DriverPackage& package, Ins
 
 DriverPackageInstaller::~DriverPackageInstaller() = default;
 
+const std::wstring& DriverPackageInstaller::InstallSection() {
+    if (!installSection_) {
+        installSection_ = GetInstallSection(inf_);
+    }
+    return *installSection_;
+}
+
+std::wstring DriverPackageInstaller::FirstServiceToAdd() {
+    if (!firstServiceToAdd_) {
+        firstServiceToAdd_ = FindFirstServiceToAdd(inf_, [this] { return InstallSection(); });
+    }
+    return firstServiceToAdd_.value_or(std::wstring());
+}
+
 void DriverPackageInstaller::ValidateInstallation() {
-    const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    const std::wstring service = FirstServiceToAdd();
     if (!service.empty()) {
         ValidateServiceNotMarkedForDeletion(OpenServiceHandle(service));
     } else {
@@ -213,19 +226,26 @@ std::vector<std::wstring> DriverPackageInstaller::FindInstalledOemInfs() {
     std::vector<std::wstring> found;
 
     // Only an INF already in the store is named here; nothing is published.
+    // A published name (the INF folder and oemN.inf) fits MAX_PATH; a longer
+    // one is asked for again at the size it needs.
     std::wstring ownName;
+    std::wstring published(MAX_PATH, L'\0');
     DWORD size = 0;
-    platform_.CopyOemInf(package_.infPath.c_str(), SPOST_NONE, SP_COPY_REPLACEONLY, nullptr, 0, &size);
-    std::wstring published(static_cast<size_t>(size) + 1, L'\0');
-    if (platform_.CopyOemInf(package_.infPath.c_str(), SPOST_NONE, SP_COPY_REPLACEONLY, published.data(),
-                             static_cast<DWORD>(published.size()), nullptr)) {
+    BOOL isPublished = platform_.CopyOemInf(package_.infPath.c_str(), SPOST_NONE, SP_COPY_REPLACEONLY, published.data(),
+                                            static_cast<DWORD>(published.size()), &size);
+    if (!isPublished && GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > published.size()) {
+        published.assign(static_cast<size_t>(size) + 1, L'\0');
+        isPublished = platform_.CopyOemInf(package_.infPath.c_str(), SPOST_NONE, SP_COPY_REPLACEONLY, published.data(),
+                                           static_cast<DWORD>(published.size()), nullptr);
+    }
+    if (isPublished) {
         published.resize(std::min(published.size(), published.find(L'\0')));
         Log(L"Found '%s' for driver package.", published);
         found.push_back(published);
         ownName = GetFileNamePart(published);
     }
 
-    const InfPackageIdentity own = GetInfPackageIdentity(OpenInfFile(package_.infPath));
+    const InfPackageIdentity own = GetInfPackageIdentity(inf_, FirstServiceToAdd());
     if (!own.Complete()) {
         Log(L"Skip find oem*.inf for previous version of driver package. The SourceDisksFiles or AddService sections "
             L"are not specified in '%s'.",
@@ -311,9 +331,9 @@ void DriverPackageInstaller::InstallFilesFromSection(const std::wstring& section
         throw Exception(HResultFromLastError(), L"Failed to install files from inf section: " + section, std::wstring());
     }
 
-    const UniqueQueueContext defaultContext(SetupInitDefaultQueueCallback(nullptr));
+    // The callback answers every notification itself: no default queue
+    // context is needed.
     CommitState state;
-    state.defaultContext = defaultContext.get();
     const BOOL committed = platform_.CommitFileQueue(queue, FileQueueCallback, &state);
     const DWORD error = GetLastError();
     if (state.failure) {
@@ -338,10 +358,9 @@ void DriverPackageInstaller::InstallFilesFromSection(const std::wstring& section
 
 void DriverPackageInstaller::InstallServicesFromSection(const std::wstring& section) {
     const std::wstring servicesSection = section + L".Services";
-    const InfHandle inf = OpenInfFile(package_.infPath);
     INFCONTEXT line = {};
-    if (!SetupFindFirstLineW(inf.get(), servicesSection.c_str(), L"AddService", &line) &&
-        !SetupFindFirstLineW(inf.get(), servicesSection.c_str(), L"DelService", &line)) {
+    if (!SetupFindFirstLineW(inf_.get(), servicesSection.c_str(), L"AddService", &line) &&
+        !SetupFindFirstLineW(inf_.get(), servicesSection.c_str(), L"DelService", &line)) {
         Log(L"Skip install services from inf section. The section '%s' not found or empty.", servicesSection);
         return;
     }
@@ -369,8 +388,14 @@ void DriverPackageInstaller::MoveServiceTag(const std::wstring& service) {
         Log(L"Skip moving service tag. The service is not specified in '%s'.", package_.id);
         return;
     }
+    const bool toFront = (package_.attributes & attribute::MoveToFrontOfGroup) != 0;
+    // With nothing to move the service is not opened: a service that is not
+    // there fails the next step that opens it, with the same text.
+    if (!toFront && package_.dependencies.empty()) {
+        return;
+    }
     const ServiceHandle handle = OpenServiceHandle(service);
-    if ((package_.attributes & attribute::MoveToFrontOfGroup) != 0) {
+    if (toFront) {
         MoveServiceToFront(handle);
     }
     if (!package_.dependencies.empty()) {

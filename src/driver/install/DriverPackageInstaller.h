@@ -14,6 +14,7 @@
 #include <setupapi.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,12 +69,21 @@ protected:
     // must outlive the installer.
     DriverPackageInstaller(const DriverPackage& package, InstallerPlatform& platform);
 
+    // The package's INF does not change while one installer runs: every step
+    // reads it through inf_, and its install section and first service to
+    // add are read once (a failure to read them is not kept: the next step
+    // tries, and logs, again).
+    const std::wstring& InstallSection();
+    std::wstring FirstServiceToAdd();
+
     DriverPackage package_;
     InfHandle inf_;
     std::shared_ptr<const UniqueFileQueue> fileQueue_;
 
 private:
     InstallerPlatform& platform_;
+    std::optional<std::wstring> installSection_;
+    std::optional<std::wstring> firstServiceToAdd_;
 };
 
 }  // namespace setup::driver

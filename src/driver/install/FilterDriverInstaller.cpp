@@ -71,10 +71,9 @@ private:
 
 void FilterDriverInstaller::Install() {
     Log(L" - Installing filter driver '%s' from '%s'.", package_.id, package_.infPath);
-    const InfHandle inf = OpenInfFile(package_.infPath);
-    const std::wstring section = GetInstallSection(inf);
+    const std::wstring section = InstallSection();
     Log(L"Actual inf section is '%s'.", section);
-    const std::wstring service = GetFirstServiceToAdd(inf);
+    const std::wstring service = FirstServiceToAdd();
 
     try {
         UnpublishInstalledOemInfs();
@@ -114,10 +113,9 @@ void FilterDriverInstaller::Install() {
 
 void FilterDriverInstaller::Uninstall() {
     Log(L" - Uninstalling filter driver '%s' from inf file '%s'.", package_.id, package_.infPath);
-    const InfHandle inf = OpenInfFile(package_.infPath);
-    const std::wstring section = GetUninstallSection(inf);
+    const std::wstring section = GetUninstallSection(inf_);
     Log(L"Actual inf section is '%s'.", section);
-    const std::wstring service = GetFirstServiceToDelete(inf);
+    const std::wstring service = GetFirstServiceToDelete(inf_);
 
     // Each step stands on its own: one that fails is logged and the others
     // still run, so that a failure never leaves the service gone and the
@@ -181,7 +179,7 @@ void FilterDriverInstaller::Upgrade() {
         }
     }
     try {
-        const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+        const std::wstring service = FirstServiceToAdd();
         if (!service.empty()) {
             DeviceDriverInstaller::UninstallHardware(L"ROOT\\" + service);
         }

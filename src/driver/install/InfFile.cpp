@@ -132,14 +132,19 @@ std::optional<InfPackageIdentity> IdentityOf(const std::wstring& path) {
     }
 }
 
-std::vector<std::wstring> ServicesOrNothing(const InfHandle& inf, std::wstring (*section)(const InfHandle&),
-                                            const wchar_t* key) {
+std::optional<std::vector<std::wstring>> ServicesOf(const InfHandle& inf, const std::function<std::wstring()>& section,
+                                                    const wchar_t* key) {
     try {
-        return GetFirstFieldOfLines(inf, section(inf) + L".Services", key);
+        return GetFirstFieldOfLines(inf, section() + L".Services", key);
     } catch (const Exception& e) {
         Log(L"There is no services for the installation. '%s'. Error 0x%x.", e.Message(), e.Code());
-        return {};
+        return std::nullopt;
     }
+}
+
+std::vector<std::wstring> ServicesOrNothing(const InfHandle& inf, std::wstring (*section)(const InfHandle&),
+                                            const wchar_t* key) {
+    return ServicesOf(inf, [&] { return section(inf); }, key).value_or(std::vector<std::wstring>());
 }
 
 }  // namespace
@@ -239,12 +244,18 @@ std::wstring GetModelsSection(const InfHandle& inf) {
 }
 
 std::wstring GetActualSectionToInstall(const InfHandle& inf, const std::wstring& section) {
+    // A section name is at most 255 characters: this buffer holds every
+    // answer at once, and a longer one is read again at the size it needs.
+    std::wstring buffer(MAX_PATH, L'\0');
     DWORD size = 0;
-    SetupDiGetActualSectionToInstallW(inf.get(), section.c_str(), nullptr, 0, &size, nullptr);
-    if (size == 0) {
+    if (SetupDiGetActualSectionToInstallW(inf.get(), section.c_str(), buffer.data(), MAX_PATH, &size, nullptr)) {
+        buffer.resize(std::min(buffer.size(), buffer.find(L'\0')));
+        return buffer;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
         return std::wstring();
     }
-    std::wstring buffer(static_cast<size_t>(size) + 1, L'\0');
+    buffer.assign(static_cast<size_t>(size) + 1, L'\0');
     if (!SetupDiGetActualSectionToInstallW(inf.get(), section.c_str(), buffer.data(), size + 1, nullptr, nullptr)) {
         throw Exception(LastErrorCode(), L"Failed to get actual section to install.", section);
     }
@@ -278,6 +289,15 @@ std::vector<std::wstring> GetServicesToDelete(const InfHandle& inf) {
     return ServicesOrNothing(inf, GetUninstallSection, L"DelService");
 }
 
+std::optional<std::wstring> FindFirstServiceToAdd(const InfHandle& inf,
+                                                  const std::function<std::wstring()>& installSection) {
+    const std::optional<std::vector<std::wstring>> services = ServicesOf(inf, installSection, L"AddService");
+    if (!services) {
+        return std::nullopt;
+    }
+    return services->empty() ? std::wstring() : services->front();
+}
+
 std::wstring GetFirstServiceToDelete(const InfHandle& inf) {
     const std::vector<std::wstring> services = GetServicesToDelete(inf);
     return services.empty() ? std::wstring() : services[0];
@@ -309,6 +329,10 @@ bool IsNetworkClassInf(const std::wstring& infPath) {
 InfPackageIdentity GetInfPackageIdentity(const InfHandle& inf) {
     return InfPackageIdentity{LowerCase(GetFirstSectionKey(inf, L"SourceDisksFiles")),
                               LowerCase(GetFirstServiceToAdd(inf))};
+}
+
+InfPackageIdentity GetInfPackageIdentity(const InfHandle& inf, const std::wstring& firstServiceToAdd) {
+    return InfPackageIdentity{LowerCase(GetFirstSectionKey(inf, L"SourceDisksFiles")), LowerCase(firstServiceToAdd)};
 }
 
 bool IsPublishedCopyOfInf(const std::wstring& packageInfPath, const std::wstring& candidatePath) {

@@ -8,7 +8,9 @@
 #include <setupapi.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +60,11 @@ std::vector<std::wstring> GetServicesToAdd(const InfHandle& inf);
 std::wstring GetFirstServiceToAdd(const InfHandle& inf);
 std::vector<std::wstring> GetServicesToDelete(const InfHandle& inf);
 std::wstring GetFirstServiceToDelete(const InfHandle& inf);
+// The first service to add of an install section the caller may already
+// know (installSection is asked only when needed); nothing when the INF
+// could not be read, which is logged as above.
+std::optional<std::wstring> FindFirstServiceToAdd(const InfHandle& inf,
+                                                  const std::function<std::wstring()>& installSection);
 
 // All zero when the INF names no class.
 GUID GetClassGuid(const InfHandle& inf);
@@ -77,6 +84,8 @@ struct InfPackageIdentity {
     bool Complete() const { return !sourceFile.empty() && !service.empty(); }
 };
 InfPackageIdentity GetInfPackageIdentity(const InfHandle& inf);
+// The same, with the first service to add already read.
+InfPackageIdentity GetInfPackageIdentity(const InfHandle& inf, const std::wstring& firstServiceToAdd);
 
 // Whether the INF at candidatePath is a published copy of the package's INF:
 // the same bytes, or the same complete identity (an earlier or later

@@ -124,9 +124,8 @@ NetworkDriverInstaller::~NetworkDriverInstaller() {
 }
 
 void NetworkDriverInstaller::InstallNetworkComponent() {
-    const InfHandle inf = OpenInfFile(package_.infPath);
-    const GUID classGuid = GetClassGuid(inf);
-    const std::wstring id = ComponentId(inf);
+    const GUID classGuid = GetClassGuid(inf_);
+    const std::wstring id = ComponentId(inf_);
     Log(L"Installing network component '%s'.", id);
 
     UniqueComPtr<INetCfgClassSetup> classSetup;
@@ -143,9 +142,8 @@ void NetworkDriverInstaller::InstallNetworkComponent() {
 }
 
 void NetworkDriverInstaller::UninstallNetworkComponent() {
-    const InfHandle inf = OpenInfFile(package_.infPath);
-    const GUID classGuid = GetClassGuid(inf);
-    const std::wstring id = ComponentId(inf);
+    const GUID classGuid = GetClassGuid(inf_);
+    const std::wstring id = ComponentId(inf_);
 
     UniqueComPtr<INetCfgComponent> component;
     Check(netCfg_->FindComponent(id.c_str(), component.put()), L"Failed to find network component.");
@@ -169,7 +167,7 @@ void NetworkDriverInstaller::UninstallNetworkComponent() {
 }
 
 void NetworkDriverInstaller::DeleteNetworkService() {
-    const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    const std::wstring service = FirstServiceToAdd();
     if (!DoesServiceExist(service)) {
         return;
     }
@@ -225,7 +223,7 @@ void NetworkDriverInstaller::Install() {
     }
 
     ApplyDriverRegistry(package_.registryEntries);
-    const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    const std::wstring service = FirstServiceToAdd();
     MoveServiceTag(service);
     if ((package_.attributes & attribute::StartTypeOnFinalize) != 0) {
         SetServiceStartType(OpenServiceHandle(service), SERVICE_DEMAND_START);
@@ -239,7 +237,7 @@ void NetworkDriverInstaller::Install() {
 
 void NetworkDriverInstaller::Uninstall() {
     Log(L" - Uninstalling network driver '%s' from inf file '%s'.", package_.id, package_.infPath);
-    const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    const std::wstring service = FirstServiceToAdd();
     // Each step stands on its own, as in the filter driver's removal, except
     // the INF's removal from the store: a component still installed keeps
     // it, so that the platform's own tools can still remove the component.
@@ -262,12 +260,12 @@ void NetworkDriverInstaller::Uninstall() {
 
 void NetworkDriverInstaller::Upgrade() {
     Log(L" - Upgrading network driver '%s' from inf file '%s'.", package_.id, package_.infPath);
-    const std::wstring section = GetInstallSection(OpenInfFile(package_.infPath));
+    const std::wstring section = InstallSection();
     Log(L"Actual inf section is '%s'.", section);
     Log(L"Skip uninstall oem.inf of previous version.");
     InstallFilesFromSection(section);
     ApplyDriverRegistry(package_.registryEntries);
-    const std::wstring service = GetFirstServiceToAdd(OpenInfFile(package_.infPath));
+    const std::wstring service = FirstServiceToAdd();
     MoveServiceTag(service);
     PublishInf();
     if ((package_.attributes & attribute::StartService) != 0) {

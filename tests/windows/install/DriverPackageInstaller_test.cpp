@@ -866,6 +866,42 @@ TEST_F(InstallerTest, WithoutOwnPublishedInfOnlyEarlierVersionsAreFound) {
     EXPECT_FALSE(ddtest::FileExists(WindowsPath(L"inf\\ddearlier.inf")));
 }
 
+TEST_F(InstallerTest, OwnPublishedNameLongerThanTheFirstBufferIsAskedForAgain) {
+    // The replace-only lookup as Windows answers it for a published name that
+    // does not fit the buffer: the size first, then the name.
+    class LongName : public ddtest::InstallerPlatformDouble {
+    public:
+        std::wstring name = WindowsPath(L"inf\\" + std::wstring(300, L'x') + L".inf");
+        int lookups = 0;
+        BOOL CopyOemInf(PCWSTR infPath, DWORD mediaType, DWORD copyStyle, PWSTR destination, DWORD destinationSize,
+                        PDWORD requiredSize) override {
+            if ((copyStyle & SP_COPY_REPLACEONLY) == 0) {
+                return InstallerPlatformDouble::CopyOemInf(infPath, mediaType, copyStyle, destination,
+                                                           destinationSize, requiredSize);
+            }
+            ++lookups;
+            const DWORD needed = static_cast<DWORD>(name.size() + 1);
+            if (requiredSize != nullptr) {
+                *requiredSize = needed;
+            }
+            if (destination == nullptr || destinationSize < needed) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            std::copy(name.c_str(), name.c_str() + needed, destination);
+            return TRUE;
+        }
+    } platform;
+    Seed(L"oem98.inf", FindInf("ddearlier.sys", "ddearlier"));
+    const std::wstring infPath = Write(L"ddearlier.inf", FindInf("ddearlier.sys", "ddearlier", "DriverVer=03/03/2024,3.0\n"));
+    TestInstaller installer(Package(infPath), platform);
+    Clear();
+    EXPECT_EQ((std::vector<std::wstring>{platform.name, WindowsPath(L"Inf\\oem98.inf")}),
+              installer.FindInstalledOemInfs());
+    EXPECT_EQ(2, platform.lookups);
+    EXPECT_TRUE(WasLogged(L"Found '" + platform.name + L"' for driver package."));
+}
+
 // ---------------------------------------------------------------------------
 
 // Package threads publish and remove at the same time; the store calls are

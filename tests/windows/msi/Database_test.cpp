@@ -94,6 +94,15 @@ TEST_F(DatabaseTest, QueryMatchingNoRowFetchesNothing) {
     ASSERT_NE(nullptr, FetchItem(L"c"));
 }
 
+TEST_F(DatabaseTest, StringFieldsOfEveryLengthAroundTheFirstBuffer) {
+    // A value that fills the first buffer exactly, and the first that does not.
+    for (const size_t length : {size_t{0}, size_t{255}, size_t{256}, size_t{4000}}) {
+        const std::wstring text(length, L'v');
+        const setup::Record record(text);
+        EXPECT_EQ(text, record.GetString(1)) << length;
+    }
+}
+
 TEST_F(DatabaseTest, IntegerFields) {
     EXPECT_EQ(7, FetchItem(L"a")->GetInteger(2, 7));   // null integer
     EXPECT_EQ(0, FetchItem(L"a")->GetInteger(2, 0));
